@@ -1,0 +1,28 @@
+# Thin front end to CMake: `make` builds, `make check` builds and runs every
+# test, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+SAN_BUILD ?= build-san
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: all build check test test-san clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+
+test-san:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DREWRITE_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(SAN_BUILD) $(CTEST_FLAGS)
+
+check: test test-san
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
