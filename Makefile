@@ -5,13 +5,26 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build check test test-san clean
+SRS = $(BUILD)/tool/srs
+DEMO_SECRET ?= demo-secret
+DEMO_SENDER ?= alice@example.org
+DEMO_ALIAS ?= forwarder.example
+
+.PHONY: all build demo check test test-san clean
 
 all: build
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The main job: forward a sender, then reverse the rewritten address.
+demo: build
+	@fwd=$$($(SRS) --forward --secret=$(DEMO_SECRET) --alias=$(DEMO_ALIAS) $(DEMO_SENDER)); \
+	back=$$($(SRS) --reverse --secret=$(DEMO_SECRET) "$$fwd"); \
+	echo "forward  $(DEMO_SENDER) -> $$fwd"; \
+	echo "reverse  $$fwd -> $$back"; \
+	test "$$back" = "$(DEMO_SENDER)"
 
 test: build
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)

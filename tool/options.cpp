@@ -1,0 +1,272 @@
+// The command line of srs: options, secrets files and handles.
+#include "options.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include <strings.h>
+
+namespace srs_tool {
+namespace {
+
+constexpr std::size_t secret_list_growth = 32;
+constexpr std::size_t line_buffer_size = 1024; // a read takes at most 1023 characters
+constexpr std::size_t max_secret_length = SRS_MAX_SECRET_LENGTH;
+
+const char *const out_of_memory = "ERROR: Out of memory\n\n";
+
+enum class Option {
+    address,
+    alias,
+    daemon,
+    forward,
+    hash_length,
+    help,
+    reverse,
+    secret,
+    secret_file,
+    separator,
+    socket,
+};
+
+struct Entry {
+    const char *name;
+    bool prefix; // matches any name that begins with it; the rest is the value
+    Option option;
+};
+
+// Searched in this order; the first entry that matches wins.
+constexpr std::array entries{
+    Entry{"address=", true, Option::address},
+    Entry{"alias=", true, Option::alias},
+    Entry{"d", false, Option::daemon},
+    Entry{"forward", false, Option::forward},
+    Entry{"hashlength=", true, Option::hash_length},
+    Entry{"help", false, Option::help},
+    Entry{"reverse", false, Option::reverse},
+    Entry{"secret=", true, Option::secret},
+    Entry{"secretfile=", true, Option::secret_file},
+    Entry{"separator=", true, Option::separator},
+    Entry{"socket=", true, Option::socket},
+};
+
+// The option name of an argument that begins with '-': after one dash, and
+// after a second one when there is one.
+const char *option_name(const char *arg) {
+    const char *name = arg + 1;
+    return *name == '-' ? name + 1 : name;
+}
+
+std::string format(const char *fmt, const char *text) {
+    const int n = std::snprintf(nullptr, 0, fmt, text);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    std::snprintf(out.data(), out.size() + 1, fmt, text);
+    return out;
+}
+
+Exit failure(std::string message) {
+    return Exit{1, std::move(message), stderr};
+}
+
+// Appends a secret; false when memory is short, the list then unchanged.
+bool append_secret(Settings &settings, const char *text) {
+    auto &list = settings.secret_list;
+    try {
+        if (list.size() == list.capacity()) list.reserve(list.capacity() + secret_list_growth);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    list.push_back(text);
+    return true;
+}
+
+bool set_run_mode(Settings &settings, RunMode mode) {
+    if (settings.run_mode != RunMode::none) return false;
+    settings.run_mode = mode;
+    return true;
+}
+
+} // namespace
+
+int parse_decimal(const char *text) {
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > INT_MAX) {
+            value = INT_MAX + 1LL;
+            break;
+        }
+    }
+    if (negative) value = -value;
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+bool read_secrets_file(std::FILE *file, Settings &settings) {
+    std::array<char, line_buffer_size> line;
+    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
+        std::size_t len = std::strlen(line.data());
+        if (len != 0 && line[len - 1] == '\n') line[--len] = '\0';
+        if (len == 0) continue;
+        try {
+            settings.file_secrets.push_back(std::make_unique<std::string>(line.data(), len));
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        if (!append_secret(settings, settings.file_secrets.back()->c_str())) return false;
+    }
+    return true;
+}
+
+std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings) {
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-') continue; // an address, for the address pass
+
+        const char *name = option_name(arg);
+        const Entry *match = nullptr;
+        for (const Entry &e : entries) {
+            const std::size_t n = std::strlen(e.name);
+            if (e.prefix ? strncasecmp(name, e.name, n) == 0 : strcasecmp(name, e.name) == 0) {
+                match = &e;
+                break;
+            }
+        }
+        if (match == nullptr) return failure(format("ERROR: Unknown flag '%s'\n\n", arg));
+        const char *value = name + std::strlen(match->name);
+
+        switch (match->option) {
+        case Option::address:
+            break;
+        case Option::alias: {
+            const char *at = std::strchr(value, '@');
+            settings.alias = at != nullptr ? at + 1 : value;
+            break;
+        }
+        case Option::daemon:
+        case Option::forward:
+        case Option::reverse: {
+            const RunMode mode = match->option == Option::daemon    ? RunMode::daemon
+                                 : match->option == Option::forward ? RunMode::forward
+                                                                    : RunMode::reverse;
+            if (!set_run_mode(settings, mode))
+                return failure("ERROR: reverse, forward and d flags are mutually exclusive\n\n");
+            break;
+        }
+        case Option::hash_length:
+            settings.hash_length = parse_decimal(value);
+            if (settings.hash_length <= 0) return failure("ERROR: Invalid hash length\n\n");
+            break;
+        case Option::help:
+            print_usage(stdout);
+            return Exit{0, "", stdout};
+        case Option::secret:
+            if (!append_secret(settings, value)) return failure(out_of_memory);
+            break;
+        case Option::secret_file: {
+            std::FILE *file = std::fopen(value, "r");
+            if (file == nullptr)
+                return failure(format("ERROR: Could not open file '%s'\n\n", value));
+            const bool ok = read_secrets_file(file, settings);
+            std::fclose(file);
+            if (!ok) return failure(out_of_memory);
+            break;
+        }
+        case Option::separator:
+            if (value[0] != '+' && value[0] != '-' && value[0] != '=') {
+                // The character may be the terminator of an empty value: the
+                // message then carries that zero byte between the quotes.
+                std::string message = "ERROR: Invalid separtor ' '\n\n";
+                message[message.find('\'') + 1] = value[0];
+                return failure(std::move(message));
+            }
+            settings.separator = value[0];
+            break;
+        case Option::socket:
+            if (settings.run_mode != RunMode::daemon)
+                return failure("ERROR: socket must come after d\n\n");
+            settings.socket_path = value;
+            break;
+        }
+    }
+
+    if (settings.run_mode == RunMode::forward && !settings.alias)
+        return failure("ERROR: You must specify an alias\n\n");
+    if (settings.secret_list.empty()) return failure("ERROR: No secret specified\n\n");
+    if (auto failed = open_handles(settings)) return failed;
+    if (settings.run_mode == RunMode::none)
+        return Exit{1, "ERROR: You must specify one of forward, reverse or d\n\n", stdout};
+    return std::nullopt;
+}
+
+std::optional<Exit> open_handles(Settings &settings) {
+    auto open = [&](const char *secret) -> srs_handle * {
+        const auto len = static_cast<uint32_t>(strnlen(secret, max_secret_length));
+        const auto hash_length = static_cast<uint32_t>(settings.hash_length);
+        srs_handle *h = srs_open(secret, len, 0, hash_length, hash_length);
+        if (h != nullptr) srs_set_separator(h, settings.separator);
+        return h;
+    };
+    const char *const init_failed = "ERROR: SRS initialisation failed\n\n";
+
+    if (settings.run_mode == RunMode::forward) {
+        Handle h(open(settings.secret_list.front()));
+        if (!h) return failure(init_failed);
+        settings.forward_handle = h.get();
+        settings.handle_list.push_back(std::move(h));
+        return std::nullopt;
+    }
+    try {
+        settings.handle_list.reserve(settings.secret_list.size());
+    } catch (const std::bad_alloc &) {
+        return failure(out_of_memory);
+    }
+    for (const char *secret : settings.secret_list) {
+        Handle h(open(secret));
+        if (!h) return failure(init_failed);
+        settings.handle_list.push_back(std::move(h));
+    }
+    settings.forward_handle = settings.handle_list.front().get();
+    return std::nullopt;
+}
+
+void print_usage(std::FILE *out) {
+    std::fprintf(out, "%s\n", banner);
+    std::fputs("\n"
+               "Syntax: srs <flags> <address>+\n"
+               "\n"
+               "    Actions\n",
+               out);
+    auto line = [out](const char *option, const char *text) {
+        std::fprintf(out, "        %-17s%s\n", option, text);
+    };
+    line("-d", "Run daemon");
+    line("--forward", "Perform SRS forward on address");
+    line("--reverse", "Perform SRS reverse on address");
+    std::fputs("\n    Options\n", out);
+    line("--address=", "Different way of specifying addresses to process");
+    line("--alias=", "Alias domain (or address) for SRS forward");
+    line("--hashlength=", "Characters in hash length");
+    line("--help", "Display this help");
+    line("--secret=", "SRS secret");
+    line("--secretfile=", "Read file for SRS secret(s)");
+    line("--separator=", "SRS separator, must be + - or =");
+    line("--socket=", "Specify SRS socket for daemon");
+    std::fputs("\nMultiple secrets and addresses supported, can also use - instead of --\n\n", out);
+}
+
+std::optional<const char *> address_argument(const char *arg) {
+    if (arg[0] != '-') return arg;
+    const char *name = option_name(arg);
+    if (strncasecmp(name, "address=", 8) == 0) return name + 8;
+    return std::nullopt;
+}
+
+} // namespace srs_tool

@@ -1,0 +1,73 @@
+// The command line of srs: run settings, secrets files, and the handles.
+#pragma once
+
+#include "librewrite.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace srs_tool {
+
+// First line of the usage text, and what the daemon's starting process says.
+inline constexpr const char *banner =
+    "srs - Sender Rewriting Scheme: rewrites envelope senders for mail forwarding and reverses "
+    "them for bounces";
+
+enum class RunMode { none, forward, reverse, daemon };
+
+struct HandleCloser {
+    void operator()(srs_handle *h) const { srs_close(h); }
+};
+using Handle = std::unique_ptr<srs_handle, HandleCloser>;
+
+// The settings read from the command line, and the handles opened from them.
+struct Settings {
+    RunMode run_mode = RunMode::none;
+    std::optional<std::string_view> alias;
+    int hash_length = 6;
+    char separator = '=';
+    std::string_view socket_path = "/tmp/srsd";
+    // Secrets in argument order; each is either an argument string or a copy
+    // of a secrets-file line kept in file_secrets.
+    std::vector<const char *> secret_list;
+    std::vector<std::unique_ptr<std::string>> file_secrets;
+
+    srs_handle *forward_handle = nullptr;
+    std::vector<Handle> handle_list;
+};
+
+// A start-up failure: the message goes to `stream` exactly as it stands and
+// the program ends with `status`.
+struct Exit {
+    int status;
+    std::string message;
+    std::FILE *stream;
+};
+
+// Reads the options (the first pass over the arguments) and opens the
+// handles. Returns nothing when the program is to go on to its action;
+// otherwise how it ends (--help, or a failure).
+std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings);
+
+// Reads one secrets file, appending one secret per non-empty line (lines of
+// more than 1023 characters count as several). False when it cannot be
+// opened.
+bool read_secrets_file(std::FILE *file, Settings &settings);
+
+// The value of a hash length option, read the way atoi reads a number but
+// without overflow (saturated).
+int parse_decimal(const char *text);
+
+// Opens the handles for the chosen action. Returns a failure, or nothing.
+std::optional<Exit> open_handles(Settings &settings);
+
+void print_usage(std::FILE *out);
+
+// An address argument of the address pass, or nothing for an option.
+std::optional<const char *> address_argument(const char *arg);
+
+} // namespace srs_tool
