@@ -3,6 +3,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SAN_BUILD ?= build-san
+BENCH_BUILD ?= build-bench
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
 SRS = $(BUILD)/tool/srs
@@ -10,7 +11,7 @@ DEMO_SECRET ?= demo-secret
 DEMO_SENDER ?= alice@example.org
 DEMO_ALIAS ?= forwarder.example
 
-.PHONY: all build demo check test test-san clean
+.PHONY: all build demo check test test-san bench clean
 
 all: build
 
@@ -26,7 +27,11 @@ demo: build
 	echo "reverse  $$fwd -> $$back"; \
 	test "$$back" = "$(DEMO_SENDER)"
 
-test: build
+# The tests build the benchmarks too (they are not run here), so that they
+# keep compiling.
+test:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREWRITE_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
 test-san:
@@ -37,5 +42,16 @@ test-san:
 
 check: test test-san
 
+# Benchmarks (Release build): the library beside OpenSSL, then the daemon
+# beside a minimal fork-per-connection server. Pinned to one core when
+# taskset is there, for steadier figures.
+PIN := $(shell command -v taskset >/dev/null 2>&1 && echo taskset -c 1)
+bench:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREWRITE_BENCH=ON -DREWRITE_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(PIN) $(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2 \
+		--benchmark_repetitions=7 --benchmark_report_aggregates_only=true
+	$(BENCH_BUILD)/bench/srs-load
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)

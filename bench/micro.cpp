@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ namespace {
 
 std::vector<unsigned char> data_of(std::size_t n) {
     std::vector<unsigned char> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(i * 131 + 7);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<unsigned char>(i * 131 + 7);
     return v;
 }
 
@@ -66,7 +68,8 @@ void Floor_FourCompressions_OpenSSL(benchmark::State &state) {
     SHA_CTX c;
     SHA1_Init(&c);
     for (auto _ : state) {
-        for (int i = 0; i < 4; ++i) SHA1_Transform(&c, block.data());
+        for (int i = 0; i < 4; ++i)
+            SHA1_Transform(&c, block.data());
         benchmark::DoNotOptimize(c);
     }
 }
@@ -185,14 +188,25 @@ BENCHMARK(Reverse_Valid);
 BENCHMARK(Reverse_Forged)->Arg(1)->Arg(4)->Arg(16);
 BENCHMARK(UniqueId);
 
-// Records every run's time per iteration (ns) while printing as usual.
+// Records every benchmark's time per iteration (ns) while printing as
+// usual: the median when repetitions are asked for, else the single run.
 class Recorder : public benchmark::ConsoleReporter {
   public:
+    Recorder() : ConsoleReporter(OO_None) {}
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration) ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+        for (const Run &r : runs) {
+            std::string name = r.run_name.function_name;
+            if (!r.run_name.args.empty()) name += "/" + r.run_name.args;
+            if (r.run_type == Run::RT_Iteration && !medians.contains(name))
+                ns[name] = r.GetAdjustedRealTime();
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+                ns[name] = r.GetAdjustedRealTime();
+                medians.insert(name);
+            }
+        }
         ConsoleReporter::ReportRuns(runs);
     }
+    std::set<std::string> medians;
     std::map<std::string, double> ns;
 };
 
@@ -218,8 +232,8 @@ int main(int argc, char **argv) {
                     ? "x86 SHA extensions"
                     : "portable");
     const Ratio ratios[] = {
-        {"SHA-1 16 KiB throughput, ours / OpenSSL", "Sha1_OpenSSL/16384", "Sha1_Ours/16384", ">= 0.9",
-         [](double r) { return r >= 0.9; }},
+        {"SHA-1 16 KiB throughput, ours / OpenSSL", "Sha1_OpenSSL/16384", "Sha1_Ours/16384",
+         ">= 0.9", [](double r) { return r >= 0.9; }},
         {"SHA-1 1 KiB throughput, ours / OpenSSL", "Sha1_OpenSSL/1024", "Sha1_Ours/1024", "-",
          nullptr},
         {"SHA-1 64 B throughput, ours / OpenSSL", "Sha1_OpenSSL/64", "Sha1_Ours/64", "-", nullptr},
@@ -247,7 +261,9 @@ int main(int argc, char **argv) {
         if (a == recorder.ns.end() || b == recorder.ns.end() || b->second == 0) continue;
         const double value = a->second / b->second;
         std::printf("| %s | %.2f | %s | %s |\n", r.what, value, r.target,
-                    r.met == nullptr ? "-" : r.met(value) ? "yes" : "NO");
+                    r.met == nullptr ? "-"
+                    : r.met(value)   ? "yes"
+                                     : "NO");
     }
     return 0;
 }

@@ -39,6 +39,14 @@ const unsigned char srs__BASE32rev[128] = {
 
 uint32_t srs__get_domain_start(const char *address) {
     if (address == nullptr || address[0] == '\0') return unusable;
+    // Fast path: no backslash before the first '@' means no escapes to
+    // follow, and the first '@' (or none) decides.
+    const std::size_t len = strnlen(address, max_length);
+    const auto *at = static_cast<const char *>(std::memchr(address, '@', len));
+    const std::size_t scan = at != nullptr ? static_cast<std::size_t>(at - address) : len;
+    if (std::memchr(address, '\\', scan) == nullptr)
+        return at != nullptr ? static_cast<uint32_t>(scan + 1) : 0;
+
     std::size_t i = 0;
     for (;;) {
         if (i >= max_length) return 0;

@@ -30,9 +30,10 @@ bool fits(const mHMACD &desc) {
 } // namespace
 
 void secure_zero(void *p, std::size_t n) noexcept {
-    auto *volatile bytes = static_cast<volatile unsigned char *>(p);
-    for (std::size_t i = 0; i < n; ++i)
-        bytes[i] = 0;
+    std::memset(p, 0, n);
+    // The memory is about to be released or to go out of scope; this
+    // barrier tells the compiler it may still be read, so the stores stay.
+    __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
 } // namespace rewrite::hmac

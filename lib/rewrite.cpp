@@ -267,13 +267,14 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
     const std::uint32_t ds = srs__get_domain_start(address);
     const std::size_t len = rewrite::address::bounded_length(address);
     if (ds < 2 || ds >= len) return SRS_BAD_PARAMETER;
-    if (srs__get_domain_start(alias) != 0 || rewrite::address::bounded_length(alias) == 0)
-        return SRS_BAD_PARAMETER;
+    const std::size_t alias_len =
+        alias == nullptr ? 0 : strnlen(alias, rewrite::address::max_length + 1);
+    if (srs__get_domain_start(alias) != 0 || alias_len == 0) return SRS_BAD_PARAMETER;
     // An alias cut at the read limit would send bounces to a wrong host.
-    if (longer_than_read(alias)) return SRS_ADDRESS_TOO_LONG;
+    if (alias_len > rewrite::address::max_length) return SRS_ADDRESS_TOO_LONG;
 
     const std::string_view addr(address, len);
-    const std::string_view alias_text(alias, rewrite::address::bounded_length(alias));
+    const std::string_view alias_text(alias, alias_len);
     const std::string_view local = piece(addr, 0, ds - 1);
     const std::string_view domain = piece(addr, ds);
     const std::size_t hash_chars = std::min<std::size_t>(h.hash_length, rewrite::hash::text_size);

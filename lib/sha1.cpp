@@ -1,10 +1,19 @@
 // SHA-1 as FIPS 180-1 defines it, in incremental form. Whole blocks are
 // compressed straight from the caller's memory; only a partial block is
-// copied into the context.
+// copied into the context. The compression uses the x86 SHA extensions when
+// the processor has them, and portable code otherwise.
 #include "sha1.h"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define REWRITE_SHA1_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace rewrite::sha1 {
 namespace {
@@ -25,23 +34,18 @@ mSHA1_ctx &as_ctx(void *ctx) noexcept {
     return *static_cast<mSHA1_ctx *>(ctx);
 }
 
-void compress_ctx(mSHA1_ctx &c, const unsigned char *block) noexcept {
-    State s;
-    std::memcpy(s.data(), c.state, sizeof c.state);
-    compress(s, std::span<const unsigned char, block_size>(block, block_size));
-    std::memcpy(c.state, s.data(), sizeof c.state);
+State state_of(mSHA1_ctx &c) noexcept {
+    return State(c.state);
 }
 
-} // namespace
-
-void compress(State &state, std::span<const unsigned char, block_size> block) noexcept {
+void compress_one(State state, const unsigned char *block) noexcept {
     std::array<std::uint32_t, 80> w;
     for (std::size_t t = 0; t < 16; ++t)
-        w[t] = load_be32(&block[4 * t]);
+        w[t] = load_be32(block + 4 * t);
     for (std::size_t t = 16; t < 80; ++t)
         w[t] = std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
-    auto [a, b, c, d, e] = state;
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
     auto round = [&](std::uint32_t f, std::uint32_t k, std::uint32_t wt) {
         const std::uint32_t temp = std::rotl(a, 5) + f + e + k + wt;
         e = d;
@@ -66,6 +70,131 @@ void compress(State &state, std::span<const unsigned char, block_size> block) no
     state[4] += e;
 }
 
+#ifdef REWRITE_SHA1_X86
+
+#define REWRITE_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+
+// One group of four rounds, g = 0 to 19, with the message schedule for the
+// groups ahead: msg[g % 4] holds words 4g to 4g + 3, e alternates between
+// the two registers that carry E into the next group.
+template <int G>
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void group(__m128i &abcd, __m128i (&e)[2],
+                                                                    __m128i (&msg)[4]) noexcept {
+    constexpr int cur = G % 2;
+    constexpr int next = 1 - cur;
+    constexpr int m = G % 4;
+    if constexpr (G == 0) {
+        e[0] = _mm_add_epi32(e[0], msg[0]);
+    } else {
+        e[cur] = _mm_sha1nexte_epu32(e[cur], msg[m]);
+    }
+    e[next] = abcd;
+    if constexpr (G >= 3 && G <= 18)
+        msg[(G + 1) % 4] = _mm_sha1msg2_epu32(msg[(G + 1) % 4], msg[m]);
+    abcd = _mm_sha1rnds4_epu32(abcd, e[cur], G / 5);
+    if constexpr (G >= 1 && G <= 16)
+        msg[(G + 3) % 4] = _mm_sha1msg1_epu32(msg[(G + 3) % 4], msg[m]);
+    if constexpr (G >= 2 && G <= 17) msg[(G + 2) % 4] = _mm_xor_si128(msg[(G + 2) % 4], msg[m]);
+}
+
+template <int... G>
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void
+all_groups(__m128i &abcd, __m128i (&e)[2], __m128i (&msg)[4],
+           std::integer_sequence<int, G...>) noexcept {
+    (group<G>(abcd, e, msg), ...);
+}
+
+REWRITE_SHA_TARGET void compress_x86(State state, const unsigned char *data,
+                                     std::size_t blocks) noexcept {
+    // Big-endian words: reverse the bytes of each 32-bit word and the order
+    // of the words in the register.
+    const __m128i byte_order = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+    __m128i abcd =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state.data())), 0x1B);
+    __m128i e_start = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+
+    for (; blocks != 0; --blocks, data += block_size) {
+        const __m128i abcd_saved = abcd;
+        const __m128i e_saved = e_start;
+        __m128i msg[4];
+        for (int i = 0; i < 4; ++i)
+            msg[i] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * i)), byte_order);
+        __m128i e[2] = {e_start, e_start};
+        all_groups(abcd, e, msg, std::make_integer_sequence<int, 20>{});
+        e_start = _mm_sha1nexte_epu32(e[0], e_saved);
+        abcd = _mm_add_epi32(abcd, abcd_saved);
+    }
+
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state.data()), _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e_start, 3));
+}
+
+bool detect_shani() noexcept {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+    const bool ssse3 = (c & bit_SSSE3) != 0;
+    const bool sse41 = (c & bit_SSE4_1) != 0;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+    return ssse3 && sse41 && (b & bit_SHA) != 0;
+}
+
+#else
+
+void compress_x86(State state, const unsigned char *data, std::size_t blocks) noexcept {
+    compress_portable(state, data, blocks);
+}
+
+bool detect_shani() noexcept {
+    return false;
+}
+
+#endif
+
+// The implementation in use: chosen on first use, lock-free to read.
+std::atomic<CompressFn> chosen{nullptr};
+
+CompressFn automatic() noexcept {
+    return detect_shani() ? compress_shani : compress_portable;
+}
+
+} // namespace
+
+void compress_portable(State state, const unsigned char *data, std::size_t blocks) noexcept {
+    for (; blocks != 0; --blocks, data += block_size)
+        compress_one(state, data);
+}
+
+void compress_shani(State state, const unsigned char *data, std::size_t blocks) noexcept {
+    compress_x86(state, data, blocks);
+}
+
+bool has_shani() noexcept {
+    return detect_shani();
+}
+
+CompressFn active_compress() noexcept {
+    CompressFn fn = chosen.load(std::memory_order_relaxed);
+    if (fn == nullptr) {
+        fn = automatic();
+        chosen.store(fn, std::memory_order_relaxed);
+    }
+    return fn;
+}
+
+// Chosen when the program starts, not on first use: the processor is asked
+// once (CPUID is slow under virtualisation), and processes forked later
+// inherit the choice instead of each asking again.
+[[maybe_unused]] const CompressFn chosen_at_start = active_compress();
+
+void force_compress(CompressFn fn) noexcept {
+    chosen.store(fn != nullptr ? fn : automatic(), std::memory_order_relaxed);
+}
+
+void compress(State state, const unsigned char *data, std::size_t blocks) noexcept {
+    active_compress()(state, data, blocks);
+}
+
 } // namespace rewrite::sha1
 
 using namespace rewrite::sha1;
@@ -81,7 +210,7 @@ int mSHA1_start(void *ctx) {
 }
 
 int mSHA1_block(void *ctx, const void *block) {
-    compress_ctx(as_ctx(ctx), static_cast<const unsigned char *>(block));
+    compress(state_of(as_ctx(ctx)), static_cast<const unsigned char *>(block), 1);
     return 0;
 }
 
@@ -99,16 +228,16 @@ int mSHA1_process(void *ctx, const void *data, int32_t len) {
             return 0;
         }
         std::memcpy(c.buffer + c.buffered, p, room);
-        compress_ctx(c, c.buffer);
+        compress(state_of(c), c.buffer, 1);
         c.bit_count += 512;
         p += room;
         remaining -= room;
     }
-    while (remaining >= block_size) {
-        compress_ctx(c, p);
-        c.bit_count += 512;
-        p += block_size;
-        remaining -= block_size;
+    if (const std::size_t blocks = remaining / block_size; blocks != 0) {
+        compress(state_of(c), p, blocks);
+        c.bit_count += 512 * static_cast<std::uint64_t>(blocks);
+        p += blocks * block_size;
+        remaining -= blocks * block_size;
     }
     if (remaining != 0) std::memcpy(c.buffer, p, remaining);
     c.buffered = static_cast<std::uint32_t>(remaining);
@@ -124,12 +253,12 @@ int mSHA1_end(void *ctx, unsigned char *out) {
         std::memset(c.buffer + k + 1, 0, 55 - k);
     } else {
         std::memset(c.buffer + k + 1, 0, 63 - k);
-        compress_ctx(c, c.buffer);
+        compress(state_of(c), c.buffer, 1);
         std::memset(c.buffer, 0, 56);
     }
     for (int i = 0; i < 8; ++i)
         c.buffer[56 + i] = static_cast<unsigned char>(c.bit_count >> (56 - 8 * i));
-    compress_ctx(c, c.buffer);
+    compress(state_of(c), c.buffer, 1);
     if (out != nullptr) mSHA1_gethash(ctx, out);
     return 0;
 }

@@ -2,6 +2,8 @@
 // talking to its daemon over the socket.
 #pragma once
 
+#include "peer.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,6 +28,11 @@
 extern char **environ;
 
 namespace process {
+
+using peer::ask;
+using peer::connect_to;
+using peer::listener_pid;
+using peer::read_all;
 
 // Path of the program under test, given to the test binary by CMake.
 inline std::string srs_path() {
@@ -111,85 +118,9 @@ inline Outcome run(const std::vector<std::string> &args,
     return o;
 }
 
-// Connects to a local stream socket; -1 when nobody listens there. A
-// connect to a listener whose queue is full waits for room, at most 10 s.
-inline int connect_to(const std::string &path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads until the peer closes, at most `limit`; nothing on time-out.
-inline std::optional<std::string> read_all(int fd, std::chrono::milliseconds limit) {
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    char buf[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return got;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-// One request on a fresh connection; the reply, or nothing on failure.
-inline std::optional<std::string> ask(const std::string &path, const std::string &request,
-                                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const int fd = connect_to(path);
-    if (fd < 0) return std::nullopt;
-    if (!request.empty() && send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-                                static_cast<ssize_t>(request.size())) {
-        close(fd);
-        return std::nullopt;
-    }
-    shutdown(fd, SHUT_WR);
-    auto reply = read_all(fd, limit);
-    close(fd);
-    return reply;
-}
-
-// Process id of the daemon listening at path (the peer credentials of a
-// connection name the process that listens), or -1.
-inline pid_t listener_pid(const std::string &path) {
-    const int fd = connect_to(path);
-    if (fd < 0) return -1;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    const pid_t pid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : -1;
-    close(fd);
-    return pid;
-}
-
 // Children of a process that have ended but were not reaped.
 inline int zombie_children(pid_t parent) {
-    int zombies = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        const auto close_paren = line.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        std::istringstream rest(line.substr(close_paren + 2));
-        char state = 0;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == parent && state == 'Z') ++zombies;
-    }
-    return zombies;
+    return peer::children_of(parent, true);
 }
 
 // A daemon started in a private directory for one test, killed by process

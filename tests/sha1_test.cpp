@@ -5,6 +5,7 @@
 #include "librewrite.h"
 
 #include "bytes.h"
+#include "implementations.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -24,6 +25,9 @@ using bytes::random_bytes;
 using bytes::random_pieces;
 
 namespace {
+
+REWRITE_EACH_COMPRESSION(Sha1Known);
+REWRITE_EACH_COMPRESSION(Sha1Differential);
 
 using Digest = std::array<unsigned char, 20>;
 
@@ -73,7 +77,7 @@ struct KnownCase {
     const char *digest;
 };
 
-TEST(Sha1Known, FipsExamplesWholeAndInPieces) {
+TEST_P(Sha1Known, FipsExamplesWholeAndInPieces) {
     const KnownCase cases[] = {
         {"empty", "", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
         {"abc", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
@@ -107,7 +111,7 @@ TEST(Sha1Known, FipsExamplesWholeAndInPieces) {
     }
 }
 
-TEST(Sha1Known, OneMillionA) {
+TEST_P(Sha1Known, OneMillionA) {
     const char *expected = "34aa973cd4c4daa4f61eeb2bdbad27316534016f";
     const std::vector<unsigned char> chunk(1000, 'a');
     // Piece sizes coprime with 64 keep the buffer partly filled across calls;
@@ -131,7 +135,7 @@ TEST(Sha1Known, OneMillionA) {
 
 // ---- Differential against OpenSSL ------------------------------------------
 
-TEST(Sha1Differential, EveryLengthUpTo300InRandomPieces) {
+TEST_P(Sha1Differential, EveryLengthUpTo300InRandomPieces) {
     std::mt19937 rng(20240601);
     for (std::size_t n = 0; n <= 300; ++n) {
         const auto data = random_bytes(rng, n);
@@ -152,7 +156,7 @@ TEST(Sha1Differential, EveryLengthUpTo300InRandomPieces) {
     }
 }
 
-TEST(Sha1Differential, ThroughTheDescriptor) {
+TEST_P(Sha1Differential, ThroughTheDescriptor) {
     const mHMACD &desc = mHMACD_SHA1;
     ASSERT_GT(desc.ctx_size, 0);
     // operator new[] memory is aligned for any fundamental type.
@@ -174,7 +178,7 @@ TEST(Sha1Differential, ThroughTheDescriptor) {
     }
 }
 
-TEST(Sha1Differential, UnalignedSource) {
+TEST_P(Sha1Differential, UnalignedSource) {
     // Whole blocks are compressed straight from the caller's memory: start
     // them at every offset within a word.
     std::mt19937 rng(11);

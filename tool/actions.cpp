@@ -1,7 +1,9 @@
 // Forward and reverse actions.
 #include "actions.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdarg>
 
 namespace srs_tool {
 namespace {
@@ -14,41 +16,69 @@ bool final_for_every_secret(int rc) {
 
 } // namespace
 
-void forward_address(std::FILE *out, const Settings &settings, const char *address,
-                     const char *alias) {
+void Reply::line(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = 0;
+    if (heap_.empty()) {
+        const std::size_t room = fixed_.size() - size_;
+        n = std::vsnprintf(fixed_.data() + size_, room, format, args);
+        if (n >= 0 && static_cast<std::size_t>(n) < room) {
+            size_ += static_cast<std::size_t>(n);
+            n = -1; // done
+        } else {
+            heap_.assign(fixed_.data(), size_);
+        }
+    } else {
+        n = std::vsnprintf(nullptr, 0, format, args);
+    }
+    if (n > 0) {
+        const std::size_t old = heap_.size();
+        heap_.resize(old + static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(heap_.data() + old, static_cast<std::size_t>(n) + 1, format, again);
+        heap_.pop_back(); // the terminator
+    }
+    va_end(again);
+    va_end(args);
+}
+
+void forward_address(Reply &out, const Settings &settings, const char *address, const char *alias) {
     std::array<char, result_size> buffer{};
     const int rc = srs_forward(settings.forward_handle, address, alias, buffer.data(), result_size);
     if (SRS_IS_ERROR(rc))
-        std::fprintf(out, "ERROR: Address '%s' failed - %s\n", address, srs_geterrormsg(rc));
+        out.line("ERROR: Address '%s' failed - %s\n", address, srs_geterrormsg(rc));
     else
-        std::fprintf(out, "%s\n", buffer.data());
+        out.line("%s\n", buffer.data());
 }
 
-void reverse_address(std::FILE *out, const Settings &settings, const char *address) {
+void reverse_address(Reply &out, const Settings &settings, const char *address) {
     std::array<char, result_size> buffer{};
     int rc = SRS_BAD_HANDLE; // no handle at all
     for (const Handle &handle : settings.handle_list) {
         rc = srs_reverse(handle.get(), address, buffer.data(), result_size);
         if (!SRS_IS_ERROR(rc)) {
-            std::fprintf(out, "%s\n", buffer.data());
+            out.line("%s\n", buffer.data());
             if (rc == SRS_CASE_BROKEN)
-                std::fprintf(out, "WARNING: Case broken on hash in address '%s'\n", address);
+                out.line("WARNING: Case broken on hash in address '%s'\n", address);
             return;
         }
         if (final_for_every_secret(rc)) break;
     }
-    std::fprintf(out, "ERROR: Could not validate address '%s' - %s\n", address,
-                 srs_geterrormsg(rc));
+    out.line("ERROR: Could not validate address '%s' - %s\n", address, srs_geterrormsg(rc));
 }
 
 int process_addresses(int argc, char **argv, const Settings &settings) {
     for (int i = 1; i < argc; ++i) {
         const auto address = address_argument(argv[i]);
         if (!address) continue;
+        Reply reply;
         if (settings.run_mode == RunMode::forward)
-            forward_address(stdout, settings, *address, settings.alias->data());
+            forward_address(reply, settings, *address, settings.alias->data());
         else
-            reverse_address(stdout, settings, *address);
+            reverse_address(reply, settings, *address);
+        std::fwrite(reply.text().data(), 1, reply.text().size(), stdout);
     }
     return 255;
 }

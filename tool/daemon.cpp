@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <span>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -60,61 +61,81 @@ int setup_failure(const char *message) {
     return 1;
 }
 
-// Reads the request: up to the first newline, at most max_request bytes,
-// within the time allowed. Returns the bytes read, or nothing when the
-// time ran out.
-std::optional<std::string> read_request(int fd) {
-    std::array<char, max_request> buffer;
+// Reads the request into `buffer`: up to the first newline, at most its
+// size, within the time allowed. Returns the number of bytes read, or
+// nothing when the time ran out. The request has usually arrived by the
+// time the connection is served, so a read is tried before waiting.
+std::optional<std::size_t> read_request(int fd, std::span<char> buffer) {
     std::size_t n = 0;
     const auto deadline = std::chrono::steady_clock::now() + request_timeout;
     while (n < buffer.size()) {
+        const ssize_t got = recv(fd, buffer.data() + n, buffer.size() - n, MSG_DONTWAIT);
+        if (got > 0) {
+            const auto *newline = static_cast<const char *>(
+                std::memchr(buffer.data() + n, '\n', static_cast<std::size_t>(got)));
+            if (newline != nullptr) return static_cast<std::size_t>(newline - buffer.data()) + 1;
+            n += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got == 0) break; // the client finished writing, or left
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) return std::nullopt;
-        if (ready < 0) break;
-        const ssize_t got = read(fd, buffer.data() + n, buffer.size() - n);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break; // the client finished writing, or left
-        const char *newline = static_cast<const char *>(
-            std::memchr(buffer.data() + n, '\n', static_cast<std::size_t>(got)));
-        if (newline != nullptr) {
-            n = static_cast<std::size_t>(newline - buffer.data()) + 1;
-            break;
-        }
-        n += static_cast<std::size_t>(got);
+        if (ready < 0 && errno != EINTR) break;
     }
-    return std::string(buffer.data(), n);
+    return n;
+}
+
+// A field of the request as a terminated text: the field lies inside the
+// received bytes, and the byte after it (a blank, the newline or the byte
+// past the end, all no longer needed) becomes its terminator.
+const char *terminated(std::string_view field, std::span<char> received) {
+    char *start = received.data() + (field.data() - received.data());
+    start[field.size()] = '\0';
+    return start;
+}
+
+void send_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return; // the client left
+        text.remove_prefix(static_cast<std::size_t>(sent));
+    }
 }
 
 } // namespace
 
 void serve_connection(int fd, const Settings &settings) {
-    std::FILE *stream = fdopen(fd, "r+");
-    if (stream == nullptr) {
-        std::printf("ERROR: Failed to open descriptor\n");
-        std::fflush(stdout);
-        close(fd);
-        return;
-    }
-    const auto received = read_request(fd);
-    const Request request =
-        received ? parse_request(*received) : Request{Request::Kind::malformed, {}, {}};
+    // One byte more than a request may have, for the last terminator.
+    std::array<char, max_request + 1> received;
+    const auto n = read_request(fd, std::span(received.data(), max_request));
+    const Request request = n ? parse_request(std::string_view(received.data(), *n))
+                              : Request{Request::Kind::malformed, {}, {}};
+    Reply reply;
     switch (request.kind) {
-    case Request::Kind::forward:
-        forward_address(stream, settings, request.address.c_str(), request.alias.c_str());
+    case Request::Kind::forward: {
+        // The alias is read first: terminating the address overwrites the
+        // blank in front of it.
+        const char *alias = terminated(request.alias, received);
+        forward_address(reply, settings, terminated(request.address, received), alias);
         break;
+    }
     case Request::Kind::reverse:
-        reverse_address(stream, settings, request.address.c_str());
+        reverse_address(reply, settings, terminated(request.address, received));
         break;
     case Request::Kind::malformed:
-        std::fputs("ERROR\n", stream);
+        reply.line("ERROR\n");
         break;
     }
-    std::fclose(stream);
+    send_all(fd, reply.text());
+    close(fd);
 }
 
 int run_daemon(Settings &settings) {
@@ -156,6 +177,9 @@ int run_daemon(Settings &settings) {
     sigemptyset(&reap.sa_mask);
     reap.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &reap, nullptr);
+    // Replies are sent with MSG_NOSIGNAL; this also keeps a client that
+    // leaves early from ending a connection process by signal.
+    std::signal(SIGPIPE, SIG_IGN);
 
     for (;;) {
         const int connection = accept(listener, nullptr, nullptr);
@@ -168,11 +192,8 @@ int run_daemon(Settings &settings) {
         const pid_t child = fork();
         if (child == 0) {
             close(listener);
-            // A client that leaves before its reply must not turn the end of
-            // this process into a death by signal.
-            std::signal(SIGPIPE, SIG_IGN);
             serve_connection(connection, settings);
-            _exit(0);
+            _exit(0); // nothing buffered, nothing to run at exit
         }
         close(connection);
     }

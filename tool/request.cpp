@@ -1,7 +1,7 @@
 // Parsing one daemon request line.
 #include "request.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include <strings.h>
 

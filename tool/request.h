@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace srs_tool {
@@ -10,10 +9,11 @@ namespace srs_tool {
 // A request line has at most this many characters.
 inline constexpr std::size_t max_request = 1023;
 
+// The fields are views into the bytes the request was parsed from.
 struct Request {
     enum class Kind { forward, reverse, malformed } kind = Kind::malformed;
-    std::string address;
-    std::string alias; // forward only
+    std::string_view address;
+    std::string_view alias; // forward only
 };
 
 // Reads the bytes of one request as they were received: at most 1023
