@@ -1,9 +1,14 @@
-# Thin front end to CMake: `make` builds, `make check` builds and runs every
-# test, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Thin front end to CMake: `make` builds, `make demo` runs the main job,
+# `make check` builds and runs every test, then again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the install, man page and unit checks
+# and a short replay of the fuzz targets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SAN_BUILD ?= build-san
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = roundtrip reverse address encoders sha1_hmac request
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
 SRS = $(BUILD)/tool/srs
@@ -11,7 +16,10 @@ DEMO_SECRET ?= demo-secret
 DEMO_SENDER ?= alice@example.org
 DEMO_ALIAS ?= forwarder.example
 
-.PHONY: all build demo check test test-san bench clean
+PREFIX ?= /usr/local
+
+.PHONY: all build demo check test test-san bench fuzz-build fuzz fuzz-replay clean \
+	install install-check man-check unit-check memcheck soak
 
 all: build
 
@@ -40,7 +48,32 @@ test-san:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(SAN_BUILD) $(CTEST_FLAGS)
 
-check: test test-san
+check: test test-san install-check man-check unit-check memcheck fuzz-replay
+
+# srs under valgrind's memcheck: one-shot runs over good and bad input, and
+# the daemon up to its orderly end.
+memcheck: build
+	scripts/memcheck.sh $(SRS)
+
+# The daemon under 64 clients for 20000 requests, every reply checked.
+soak: build
+	$(BUILD)/tests/soak
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# An installed copy in a temporary prefix, used from outside through
+# pkg-config and through find_package.
+install-check:
+	scripts/install-check.sh
+
+# The man pages render without warnings and name every option and function.
+man-check:
+	scripts/man-check.sh
+
+# The systemd unit verifies (skipped where systemd-analyze cannot run).
+unit-check: build
+	scripts/unit-check.sh $(BUILD)/tool/srs
 
 # Benchmarks (Release build): the library beside OpenSSL, then the daemon
 # beside a minimal fork-per-connection server. Pinned to one core when
@@ -53,5 +86,36 @@ bench:
 		--benchmark_repetitions=7 --benchmark_report_aggregates_only=true
 	$(BENCH_BUILD)/bench/srs-load
 
+# libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs
+# each for FUZZ_SECONDS, growing a working corpus in $(FUZZ_BUILD)/corpus
+# from the committed seeds in fuzz/corpus; `make fuzz-replay` replays the
+# committed seeds and fuzzes each target for a few seconds.
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+		echo "== fuzz_$$t ($(FUZZ_SECONDS) s)"; \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
+			> $(FUZZ_BUILD)/$$t.log 2>&1 || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+		grep -E '^stat::(number_of_executed_units|new_units_added)' $(FUZZ_BUILD)/$$t.log; \
+	done
+
+fuzz-replay: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+		echo "== fuzz_$$t: seeds, then 10 s"; \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$t -runs=0 fuzz/corpus/$$t > $(FUZZ_BUILD)/$$t.log 2>&1 \
+			|| { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+		tail -1 $(FUZZ_BUILD)/$$t.log; \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=10 -artifact_prefix=$(FUZZ_BUILD)/$$t- \
+			$(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t > $(FUZZ_BUILD)/$$t.log 2>&1 \
+			|| { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(FUZZ_BUILD) $(BUILD) $(SAN_BUILD) $(BENCH_BUILD)

@@ -40,6 +40,9 @@ extern char **environ;
 
 namespace {
 
+using peer::random_sender;
+using peer::wait_until;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -122,18 +125,6 @@ std::optional<std::string> timed(const std::string &path, const std::string &req
     return reply;
 }
 
-std::string random_sender(std::mt19937 &rng) {
-    static constexpr char letters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.+-_";
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof letters - 2), len(1, 24);
-    std::string local, domain;
-    for (std::size_t i = len(rng); i > 0; --i)
-        local += letters[pick(rng)];
-    for (std::size_t i = len(rng); i > 0; --i)
-        domain += static_cast<char>('a' + pick(rng) % 26);
-    return local + "@" + domain + ".example";
-}
-
 void print_row(const char *server, int clients, const Stats &s) {
     std::printf("| %-8s | %3d | %7zu | %9.0f | %8.0f | %8.0f | %8.0f | %6zu |", server, clients,
                 s.requests, static_cast<double>(s.requests) / s.seconds, s.percentile(0.5),
@@ -153,15 +144,6 @@ pid_t spawn(std::vector<std::string> args) {
     if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-}
-
-bool wait_until(auto condition, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 } // namespace

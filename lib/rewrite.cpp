@@ -302,6 +302,9 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
             input.append(local);
         } else {
             if (h.db_insert == nullptr) return SRS_DB_ERROR;
+            // The store is told the length read, 256 at most: a longer
+            // sender would be stored cut short and its bounces lost.
+            if (longer_than_read(address)) return SRS_ADDRESS_TOO_LONG;
             const auto room = static_cast<int>(work_size - stamp_field);
             id_place.fill('\0');
             const int rc =

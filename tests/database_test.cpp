@@ -178,6 +178,18 @@ TEST_F(Database, MissingCallbacks) {
     EXPECT_EQ(lookups, 0);
 }
 
+TEST_F(Database, SendersLongerThanWhatIsReadAreRefused) {
+    // 256 characters reach the store whole; a longer sender is refused
+    // rather than stored cut short.
+    const std::string longest = std::string(250, 'l') + "@d.org";
+    ASSERT_EQ(longest.size(), 256u);
+    EXPECT_EQ(forward(longest.c_str()).first, SRS_OK);
+    EXPECT_EQ(last_length, 256);
+    EXPECT_EQ(store["id0"], longest);
+    EXPECT_EQ(forward((longest + "x").c_str()).first, SRS_ADDRESS_TOO_LONG);
+    EXPECT_EQ(store.size(), 1u);
+}
+
 TEST_F(Database, StoredEntryStaysWhenTheBufferIsTooSmall) {
     std::array<char, 8> small;
     small.fill('#');

@@ -10,10 +10,12 @@
 #include <fstream>
 #include <optional>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace peer {
@@ -107,6 +109,30 @@ inline long resident_kib(pid_t pid) {
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
+}
+
+// A random sender: a local part of letters, digits and ".+-_", and a domain
+// of letters under ".example".
+inline std::string random_sender(std::mt19937 &rng) {
+    static constexpr char letters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.+-_";
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof letters - 2), length(1, 24);
+    std::string local, domain;
+    for (std::size_t i = length(rng); i > 0; --i)
+        local += letters[pick(rng)];
+    for (std::size_t i = length(rng); i > 0; --i)
+        domain += letters[pick(rng) % 52];
+    return local + "@" + domain + ".example";
+}
+
+// Polls the condition until it holds or the time is up; whether it held.
+template <class Condition> bool wait_until(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 } // namespace peer

@@ -151,6 +151,9 @@ class Daemon {
         if (pid_ > 0) kill(pid_, SIGTERM);
         pid_ = -1;
     }
+    // The daemon ended by itself: its process id may be reused and is not
+    // to be killed any more.
+    void forget() { pid_ = -1; }
     const std::string &path() const { return path_; }
     const std::string &dir() const { return dir_; }
     pid_t pid() const { return pid_; }
