@@ -88,6 +88,7 @@ struct srs_handle {
     int32_t secret_count;    /* further secrets in use */
     srs_secret *secrets;     /* further secrets, in the order added */
     int32_t secret_capacity; /* entries allocated in secrets, a multiple of 8 */
+    void *db_context;        /* the store's own context, for the database callbacks */
 };
 
 /* Opens a handle with a copy of the first secret_len bytes of secret
@@ -110,6 +111,13 @@ int srs_set_option(srs_handle *handle, int option, int value);
  * non-null. 0, SRS_DB_NOT_IN_USE (both null) or 257. */
 int srs_set_db_functions(srs_handle *handle, srs_db_insert_fn insert_fn,
                          srs_db_lookup_fn lookup_fn);
+
+/* The database callbacks' context (zlib's "opaque"): the library keeps the
+ * pointer and never looks at it; a callback reads it back from the handle
+ * it is given. NULL after srs_open. srs_set_db_context returns 0 or 257;
+ * srs_get_db_context returns NULL for a NULL handle. */
+int srs_set_db_context(srs_handle *handle, void *context);
+void *srs_get_db_context(const srs_handle *handle);
 
 /* Adds a further secret that reverse rewriting accepts. 0, 257, 258 or 513;
  * the handle is unchanged on failure. */

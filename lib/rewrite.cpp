@@ -175,6 +175,7 @@ srs_handle *srs_open(const char *secret, uint32_t secret_len, uint32_t max_age,
     h->secret_count = 0;
     h->secrets = nullptr;
     h->secret_capacity = 0;
+    h->db_context = nullptr;
     return h;
 }
 
@@ -221,6 +222,16 @@ int srs_set_db_functions(srs_handle *handle, srs_db_insert_fn insert_fn,
     const bool on = insert_fn != nullptr || lookup_fn != nullptr;
     handle->use_database = on ? 1 : 0;
     return on ? SRS_OK : SRS_DB_NOT_IN_USE;
+}
+
+int srs_set_db_context(srs_handle *handle, void *context) {
+    if (handle == nullptr) return SRS_BAD_HANDLE;
+    handle->db_context = context;
+    return SRS_OK;
+}
+
+void *srs_get_db_context(const srs_handle *handle) {
+    return handle == nullptr ? nullptr : handle->db_context;
 }
 
 int srs_add_secret(srs_handle *handle, const char *secret, uint32_t secret_len) {
@@ -438,12 +449,17 @@ int srs_reverse(srs_handle *handle, const char *address, char *buffer, uint32_t 
     if (h.use_database != 0) {
         if (h.db_lookup == nullptr) return SRS_DB_ERROR;
         const std::string_view id = piece(local, p);
+        int checked = SRS_OK;
         if (h.use_hash != 0) {
             input.append(id);
-            const int rc = verify(input);
-            if (SRS_IS_ERROR(rc)) return rc;
+            checked = verify(input);
+            if (SRS_IS_ERROR(checked)) return checked;
         }
-        return h.db_lookup(handle, id.data(), static_cast<int>(id.size()), buffer, buffer_len);
+        const int rc =
+            h.db_lookup(handle, id.data(), static_cast<int>(id.size()), buffer, buffer_len);
+        // A found sender whose hash matched only with case ignored is still
+        // reported as case-broken, as outside database mode.
+        return rc == SRS_OK ? checked : rc;
     }
 
     const std::size_t domain_end = find_equals(local, p, n);

@@ -43,6 +43,10 @@ static void test_handle(void) {
     CHECK(srs_set_option(h, SRS_OPT_HASH, 1) == SRS_OK);
     CHECK(srs_set_db_functions(h, insert_cb, lookup_cb) == SRS_OK && h->use_database == 1);
     CHECK(srs_set_db_functions(h, NULL, NULL) == SRS_DB_NOT_IN_USE);
+    CHECK(srs_get_db_context(h) == NULL && h->db_context == NULL);
+    CHECK(srs_set_db_context(h, &failures) == SRS_OK && srs_get_db_context(h) == &failures);
+    CHECK(srs_set_db_context(NULL, &failures) == SRS_BAD_HANDLE);
+    CHECK(srs_get_db_context(NULL) == NULL);
     CHECK(srs_add_secret(h, "older", 5) == SRS_OK && h->secret_count == 1);
     CHECK(strcmp(srs_geterrormsg(SRS_HASH_FORGED), "Hash verification failed (forged)") == 0);
     CHECK(SRS_IS_ERROR(SRS_BUFFER_TOO_SMALL) && !SRS_IS_ERROR(SRS_CASE_BROKEN));

@@ -116,12 +116,53 @@ TEST_F(Database, IdentifiersWithEqualsSignsComeBackWhole) {
 TEST_F(Database, CaseChangedIdentifierReachesTheLookup) {
     id_prefix = "ID";
     const auto r = forward("a@b");
-    // The hash passes with case ignored; the callback's result stands, not 1.
+    // The hash passes with case ignored; a failing lookup decides the result.
     const auto back = reverse(oracle::lower(r.second));
     EXPECT_EQ(last_lookup, "id0");
     EXPECT_EQ(back.first, SRS_DB_LOOKUP_FAILED);
+    // A lookup that finds the sender keeps the hash check's verdict: 1 when
+    // lower-casing changed the hash, as outside database mode.
     store["id0"] = "a@b";
-    EXPECT_EQ(reverse(oracle::lower(r.second)).first, SRS_OK);
+    const std::string hash = r.second.substr(5, 6);
+    const bool changed = hash != oracle::lower(hash);
+    EXPECT_EQ(reverse(oracle::lower(r.second)).first, changed ? SRS_CASE_BROKEN : SRS_OK);
+    EXPECT_EQ(reverse(r.second).first, SRS_OK);
+}
+
+// Each handle carries its own store through its context: no registry.
+TEST(DatabaseContext, CallbacksReadTheirHandlesContext) {
+    using Store = std::map<std::string, std::string>;
+    auto insert = [](srs_handle *h, const char *address, int length, char *id, int room) {
+        auto &store = *static_cast<Store *>(srs_get_db_context(h));
+        const std::string key = "k" + std::to_string(store.size());
+        store[key] = std::string(address, static_cast<std::size_t>(length));
+        std::snprintf(id, static_cast<std::size_t>(room), "%s", key.c_str());
+        return SRS_OK;
+    };
+    auto lookup = [](srs_handle *h, const char *id, int length, char *buf, uint32_t len) {
+        const auto &store = *static_cast<const Store *>(srs_get_db_context(h));
+        const auto it = store.find(std::string(id, static_cast<std::size_t>(length)));
+        if (it == store.end()) return SRS_DB_LOOKUP_FAILED;
+        std::snprintf(buf, len, "%s", it->second.c_str());
+        return SRS_OK;
+    };
+    Store first, second;
+    Handle a = oracle::open("secret"), b = oracle::open("secret");
+    EXPECT_EQ(srs_get_db_context(a.get()), nullptr);
+    EXPECT_EQ(srs_set_db_context(nullptr, &first), SRS_BAD_HANDLE);
+    EXPECT_EQ(srs_get_db_context(nullptr), nullptr);
+    for (auto &[h, store] : {std::pair{a.get(), &first}, std::pair{b.get(), &second}}) {
+        ASSERT_EQ(srs_set_db_context(h, store), SRS_OK);
+        ASSERT_EQ(srs_set_db_functions(h, +insert, +lookup), SRS_OK);
+    }
+    std::array<char, 256> out{}, back{};
+    ASSERT_EQ(srs_forward(a.get(), "alice@a.example", "fwd", out.data(), out.size()), SRS_OK);
+    EXPECT_EQ(first.at("k0"), "alice@a.example");
+    EXPECT_TRUE(second.empty());
+    // Same secret, same identifier, other store: not found there.
+    EXPECT_EQ(srs_reverse(b.get(), out.data(), back.data(), back.size()), SRS_DB_LOOKUP_FAILED);
+    ASSERT_EQ(srs_reverse(a.get(), out.data(), back.data(), back.size()), SRS_OK);
+    EXPECT_STREQ(back.data(), "alice@a.example");
 }
 
 TEST_F(Database, CallbackErrorsPassThrough) {

@@ -213,9 +213,14 @@ TEST_F(SqliteStore, RoundTripWithEveryOptionAndLetterCase) {
             EXPECT_GE(db.created_of(id), before);
             EXPECT_LE(db.created_of(id), after);
 
-            for (const std::string &address : {fwd.text, upper(fwd.text)}) {
+            // Upper-cased on the way back: found all the same, and reported
+            // case-broken when that changed the hash.
+            const std::string hash = o.hash ? fwd.text.substr(5, 6) : "";
+            const int folded_rc = upper(hash) != hash ? SRS_CASE_BROKEN : SRS_OK;
+            for (const auto &[address, rc] :
+                 {std::pair{fwd.text, SRS_OK}, std::pair{upper(fwd.text), folded_rc}}) {
                 const Outcome back = reverse(h.get(), address);
-                EXPECT_EQ(back.rc, SRS_OK) << address;
+                EXPECT_EQ(back.rc, rc) << address;
                 EXPECT_EQ(back.text, s) << address;
             }
         }
