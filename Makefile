@@ -10,6 +10,13 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = roundtrip reverse address encoders sha1_hmac request
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+# Extra cmake -D flags for every configuration made here.
+CMAKE_FLAGS ?=
+# The project's own builds treat warnings as errors.
+DEV_FLAGS = -DREWRITE_WERROR=ON $(CMAKE_FLAGS)
+# make check builds every part and fails, naming the packages, when one
+# cannot be built; make and make demo build what this machine can.
+ALL_PARTS = -DREWRITE_TESTS=ON -DREWRITE_SQLITE=ON
 
 SRS = $(BUILD)/tool/srs
 DEMO_SECRET ?= demo-secret
@@ -19,12 +26,12 @@ DEMO_ALIAS ?= forwarder.example
 PREFIX ?= /usr/local
 
 .PHONY: all build demo check test test-san bench fuzz-build fuzz fuzz-replay clean \
-	install install-check man-check unit-check memcheck soak
+	install install-check minimal-check man-check unit-check memcheck soak
 
 all: build
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEV_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The main job: forward a sender, then reverse the rewritten address.
@@ -38,17 +45,18 @@ demo: build
 # The tests build the benchmarks too (they are not run here), so that they
 # keep compiling.
 test:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREWRITE_BENCH=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(ALL_PARTS) -DREWRITE_BENCH=ON $(DEV_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
 test-san:
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DREWRITE_SANITIZE=ON
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DREWRITE_SANITIZE=ON $(ALL_PARTS) \
+		-DREWRITE_BENCH=OFF $(DEV_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(SAN_BUILD) $(CTEST_FLAGS)
 
-check: test test-san install-check man-check unit-check memcheck fuzz-replay
+check: test test-san install-check minimal-check man-check unit-check memcheck fuzz-replay
 
 # srs under valgrind's memcheck: one-shot runs over good and bad input, and
 # the daemon up to its orderly end.
@@ -67,6 +75,11 @@ install: build
 install-check:
 	scripts/install-check.sh
 
+# make demo and make install on a machine with nothing but cmake, g++ and
+# make: every optional dependency hidden from the configuration.
+minimal-check:
+	scripts/minimal-check.sh
+
 # The man pages render without warnings and name every option and function.
 man-check:
 	scripts/man-check.sh
@@ -80,7 +93,8 @@ unit-check: build
 # taskset is there, for steadier figures.
 PIN := $(shell command -v taskset >/dev/null 2>&1 && echo taskset -c 1)
 bench:
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREWRITE_BENCH=ON -DREWRITE_TESTS=OFF
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREWRITE_BENCH=ON -DREWRITE_TESTS=OFF \
+		$(DEV_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(PIN) $(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2 \
 		--benchmark_repetitions=7 --benchmark_report_aggregates_only=true
@@ -92,7 +106,8 @@ bench:
 # committed seeds and fuzzes each target for a few seconds.
 fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF
+		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF \
+		-DREWRITE_BENCH=OFF $(DEV_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: fuzz-build
