@@ -2,8 +2,8 @@
 // bytes: never a crash, fields always inside what was received, and each
 // secret a non-empty line piece without its newline.
 #include "fuzz_input.h"
-#include "options.h"
 #include "request.h"
+#include "secrets.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -51,15 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         return 0;
     }
 
-    std::FILE *file = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "r");
-    if (file == nullptr) return 0; // an empty buffer cannot be opened
-    srs_tool::Settings settings;
-    check(srs_tool::read_secrets_file(file, settings));
-    std::fclose(file);
-    for (const char *secret : settings.secret_list) {
-        const std::size_t n = std::strlen(secret);
-        check(n >= 1 && n <= 1023);
-        check(std::strchr(secret, '\n') == nullptr);
-    }
+    // The secrets of a file's content: each one a line piece of 1 to 1023
+    // characters without its newline, and together, with the newlines, the
+    // content without its empty lines.
+    std::size_t total = 0;
+    srs_tool::split_secrets(bytes, [&](std::string_view secret) {
+        check(secret.size() >= 1 && secret.size() <= 1023);
+        check(secret.find('\n') == std::string_view::npos);
+        check(inside(secret, bytes));
+        total += secret.size();
+    });
+    check(total <= bytes.size());
+    check(total + static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')) ==
+          bytes.size()); // nothing but the newlines is dropped
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -48,11 +49,25 @@ std::string reverse_error(const std::string &address, const std::string &message
     return "ERROR: Could not validate address '" + address + "' - " + message + "\n";
 }
 
-// Everything of the usage text after its banner line.
+std::string row(const std::string &option, const std::string &text) {
+    return "        " + option + std::string(17 - option.size(), ' ') + text + "\n";
+}
+
+// The options added since the original usage text, in a block of their own
+// after it, laid out in the same columns.
+std::string more_options() {
+    return "    More options (all but --version only after -d)\n" +
+           row("--version", "Print the version of srs") +
+           row("--user=", "Run the daemon as this user, once its socket is bound") +
+           row("--pidfile=", "Write the daemon's process id to this file") +
+           row("--maxchildren=", "Most connection processes at once (default 256)") +
+           row("--syslog=", "Log socket of the system logger (default /dev/log)") +
+           row("--verbose", "Log every successful rewrite as well") + "\n";
+}
+
+// Everything of the usage text after its banner line: the original text,
+// unchanged, then the block of the newer options.
 std::string usage_after_banner() {
-    auto row = [](const std::string &option, const std::string &text) {
-        return "        " + option + std::string(17 - option.size(), ' ') + text + "\n";
-    };
     return "\n"
            "Syntax: srs <flags> <address>+\n"
            "\n"
@@ -69,7 +84,8 @@ std::string usage_after_banner() {
            row("--socket=", "Specify SRS socket for daemon") +
            "\n"
            "Multiple secrets and addresses supported, can also use - instead of --\n"
-           "\n";
+           "\n" +
+           more_options();
 }
 
 void expect_usage(const process::Outcome &o) {
@@ -181,6 +197,31 @@ TEST(CliOptions, OutcomeOfCommandLines) {
         {{"--hashlength=-3", "--secret=s"}, false, "", bad_hash_length, 1},
         {{"--hashlength=0", "--secret=s"}, false, "", bad_hash_length, 1},
         {{"--hashlength=", "--secret=s"}, false, "", bad_hash_length, 1},
+        // ... and at most 27: a longer hash ends in the base64 pad, and no
+        // address written with it could be reversed.
+        {{"--hashlength=27", "--secret=s"}, false, no_action, "", 1},
+        {{"--hashlength=28", "--secret=s"}, false, "", bad_hash_length, 1},
+        {{"--hashlength=27x", "--secret=s"}, false, no_action, "", 1},
+        {{"--hashlength=99999999999", "--secret=s"}, false, "", bad_hash_length, 1},
+        // The version, at once, whatever follows.
+        {{"--version", "--bogus"}, false, "srs " LIBREWRITE_TEST_VERSION "\n", "", 0},
+        {{"-VERSION"}, false, "srs " LIBREWRITE_TEST_VERSION "\n", "", 0},
+        {{"--version=1"}, false, "", unknown("--version=1"), 1},
+        // The daemon's own options only after -d, as the socket.
+        {{"--user=root", "-d"}, false, "", "ERROR: user must come after d\n\n", 1},
+        {{"--pidfile=/x", "-d"}, false, "", "ERROR: pidfile must come after d\n\n", 1},
+        {{"--reverse", "--maxchildren=3"}, false, "", "ERROR: maxchildren must come after d\n\n", 1},
+        {{"--syslog=/x"}, false, "", "ERROR: syslog must come after d\n\n", 1},
+        {{"--forward", "--verbose"}, false, "", "ERROR: verbose must come after d\n\n", 1},
+        {{"-d", "--maxchildren=0"}, false, "", "ERROR: Invalid maximum of connection processes\n\n", 1},
+        {{"-d", "--maxchildren=many"}, false, "", "ERROR: Invalid maximum of connection processes\n\n", 1},
+        {{"-d", "--user=no-such-user-here"}, false, "", "ERROR: Unknown user 'no-such-user-here'\n\n", 1},
+        {{"-d", "--user="}, false, "", "ERROR: Unknown user ''\n\n", 1},
+        {{"-d", "-MaxChildren=3", "--verbose", "--pidfile=/x", "--syslog=/y", "--bogus"},
+         false,
+         "",
+         unknown("--bogus"),
+         1},
         // Separator: its first character decides.
         {{"--separator=+-", "--secret=s"}, false, no_action, "", 1},
         {{"-Separator==", "--secret=s"}, false, no_action, "", 1},
@@ -406,9 +447,11 @@ class CliSecretsFile : public ::testing::Test {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    std::string write(const std::string &name, const std::string &content) {
+    // A secrets file as it should be: mode 0600.
+    std::string write(const std::string &name, const std::string &content, mode_t mode = 0600) {
         const std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << content;
+        chmod(path.c_str(), mode);
         return path;
     }
     // Reverses an address made with `secret`, with the given secret options.
@@ -493,6 +536,48 @@ TEST_F(CliSecretsFile, SecretsKeepArgumentOrder) {
         for (const char *secret : {"fromfile", "fromfile2", "cmdline"})
             EXPECT_EQ(reversed(secret, c.options), "alice@example.org\n") << secret;
     }
+}
+
+TEST_F(CliSecretsFile, FilesThatCannotServeAreRefused) {
+    const std::string mib(1 << 20, 'a');
+    auto cannot_read = [](const std::string &path, const std::string &why) {
+        return "ERROR: Could not read file '" + path + "': " + why + "\n\n";
+    };
+    const std::string nul = "it holds a NUL byte, which would cut a secret short";
+    struct Case {
+        std::string name, path, err;
+        int status;
+    };
+    const std::string with_nul = write("nul", "first\nsec\0ret\n"s);
+    const std::string big = write("big", mib + "\n");
+    const std::string just_fits = write("fits", mib.substr(1) + "\n");
+    const std::string loose = write("loose", "secret\n", 0640);
+    const std::string others = write("others", "secret\n", 0604);
+    const Case cases[] = {
+        {"NUL byte", with_nul, cannot_read(with_nul, nul), 1},
+        {"endless zeros", "/dev/zero", cannot_read("/dev/zero", nul), 1},
+        {"a directory", dir_, cannot_read(dir_, "Is a directory"), 1},
+        {"over 1 MiB", big, cannot_read(big, "it is larger than 1 MiB"), 1},
+        {"exactly 1 MiB", just_fits, "", 255},
+        {"group may read", loose,
+         "WARNING: Secrets file '" + loose + "' can be read by group or others; make it mode 0600\n",
+         255},
+        {"others may read", others,
+         "WARNING: Secrets file '" + others + "' can be read by group or others; make it mode 0600\n",
+         255},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = process::run({"--reverse", "--secretfile=" + c.path});
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.status, c.status);
+    }
+    // What a file gave counts only when all of it could be read.
+    EXPECT_EQ(process::run({"--reverse", "--secretfile=" + with_nul, "--secret=x",
+                            made_with("first")})
+                  .out,
+              "");
 }
 
 TEST_F(CliSecretsFile, MissingFileIsReported) {

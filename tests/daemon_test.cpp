@@ -126,6 +126,7 @@ class DaemonAt {
         for (auto &s : secrets)
             args.push_back("--secret=" + s);
         start_ = process::run(args);
+        if (start_.status != 0) return; // the start failed: nothing listens
         eventually(
             [&] {
                 pid_ = process::listener_pid(path_);
@@ -168,30 +169,6 @@ class TempDir {
   private:
     std::string path_;
 };
-
-// Starts `srs -d` with the socket path, its standard output going to a file
-// that the daemon keeps writing to after the starting process ended. Waits
-// for the starting process (10 s at most), then up to 5 s for `expected` to
-// show in the file and for the daemon to end. Returns the starting process's
-// exit status and everything written to the file.
-std::pair<int, std::string> start_and_watch(const std::string &socket_path,
-                                            const std::string &expected) {
-    char out_name[] = "/tmp/srs-dtest-out-XXXXXX";
-    const int out_fd = mkstemp(out_name);
-    const pid_t pid =
-        process::spawn({"-d", "--socket=" + socket_path, "--secret=s3cret"}, out_fd, -1);
-    const int status = pid > 0 ? process::wait_for(pid, 10s) : -1;
-    close(out_fd);
-    auto slurp = [&] { return process::read_file(out_name); };
-    eventually([&] { return slurp().find(expected) != std::string::npos; }, 5s);
-    EXPECT_TRUE(
-        eventually([&] { return processes_with_argument("--socket=" + socket_path).empty(); }, 5s))
-        << "the daemon did not end";
-    kill_everything_at(socket_path);
-    std::string out = slurp();
-    unlink(out_name);
-    return {status, out};
-}
 
 // ---- Talking to the daemon -------------------------------------------------
 
@@ -394,12 +371,41 @@ TEST(DaemonLoad, NoZombiesAfterABurst) {
     EXPECT_TRUE(alive(d.pid()));
 }
 
-TEST(DaemonSocket, StaleFileAtThePathIsReplaced) {
-    for (const bool old_socket : {false, true}) {
-        SCOPED_TRACE(old_socket ? "old socket" : "regular file");
+// What stands at the socket path when the daemon starts, and paths that
+// cannot be bound: only an old socket is replaced; everything else is left
+// as it is, and the start fails with status 1 before "Daemon started".
+TEST(DaemonStart, WhatStandsAtTheSocketPath) {
+    enum class At { nothing, old_socket, regular_file, directory, symlink_to_file };
+    struct Case {
+        const char *name;
+        At at;
+        std::size_t length; // of the whole path; 0: the directory's own name + "/sock"
+        bool serves;
+        std::string reason; // on standard error when it does not
+    };
+    const Case cases[] = {
+        {"nothing there", At::nothing, 0, true, ""},
+        {"an old socket", At::old_socket, 0, true, ""},
+        {"a regular file", At::regular_file, 0, false, "exists and is not a socket"},
+        {"a directory", At::directory, 0, false, "exists and is not a socket"},
+        {"a symbolic link", At::symlink_to_file, 0, false, "exists and is not a socket"},
+        {"107 characters", At::nothing, 107, true, ""},
+        {"108 characters", At::nothing, 108, false, "longer than 107 bytes"},
+        {"200 characters", At::nothing, 200, false, "longer than 107 bytes"},
+    };
+    const std::string failed = std::string(srs_tool::banner) + "\n" + kBindFailed;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         TempDir dir;
-        const std::string path = dir.path() + "/sock";
-        if (old_socket) {
+        const std::string path = c.length == 0 ? dir.path() + "/sock"
+                                               : dir.path() + "/" +
+                                                     std::string(c.length - dir.path().size() - 1, 's');
+        const std::string target = dir.path() + "/secrets";
+        std::ofstream(target) << "precious\n";
+        switch (c.at) {
+        case At::nothing:
+            break;
+        case At::old_socket: {
             // A socket bound and closed: nobody listens there any more.
             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
             sockaddr_un a{};
@@ -407,15 +413,62 @@ TEST(DaemonSocket, StaleFileAtThePathIsReplaced) {
             std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
             ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
             close(fd);
-            ASSERT_EQ(process::connect_to(path), -1);
-        } else {
-            std::ofstream(path) << "stale\n";
+            break;
+        }
+        case At::regular_file:
+            std::ofstream(path) << "precious\n";
+            break;
+        case At::directory:
+            std::filesystem::create_directory(path);
+            break;
+        case At::symlink_to_file:
+            std::filesystem::create_symlink(target, path);
+            break;
         }
         DaemonAt d(path, {"s3cret"});
-        EXPECT_EQ(d.start().status, 0);
-        ASSERT_GT(d.pid(), 0);
-        EXPECT_EQ(shown(process::ask(path, "reverse a@b\n")), shown(reverse_error("a@b", kNotSrs)));
+        if (c.serves) {
+            EXPECT_EQ(d.start().status, 0);
+            EXPECT_EQ(d.start().out, std::string(srs_tool::banner) + "\nDaemon started\n");
+            ASSERT_GT(d.pid(), 0);
+            EXPECT_EQ(shown(process::ask(path, "reverse a@b\n")), shown(reverse_error("a@b", kNotSrs)));
+            continue;
+        }
+        EXPECT_EQ(d.start().status, 1);
+        EXPECT_EQ(d.start().out, failed);
+        EXPECT_NE(d.start().err.find(c.reason), std::string::npos) << d.start().err;
+        EXPECT_EQ(d.pid(), -1);
+        // Nothing was taken away or put in its place.
+        EXPECT_EQ(process::read_file(target), "precious\n");
+        if (c.at == At::regular_file) {
+            EXPECT_EQ(process::read_file(path), "precious\n");
+        } else if (c.at == At::directory) {
+            EXPECT_TRUE(std::filesystem::is_directory(path));
+        } else if (c.at == At::symlink_to_file) {
+            EXPECT_TRUE(std::filesystem::is_symlink(path));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(path)); // nor a socket under a cut name
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+        }
     }
+}
+
+// A path that cannot be bound at all, and an empty one (which would bind
+// an abstract socket that every local user can reach), fail the start.
+TEST(DaemonStart, PathsThatCannotBeBoundFailTheStart) {
+    TempDir dir;
+    const std::string failed = std::string(srs_tool::banner) + "\n" + kBindFailed;
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.path() + "/missing/sock", "No such file or directory"},
+        {"", "the socket path is empty"},
+    };
+    for (const auto &[path, reason] : cases) {
+        SCOPED_TRACE(path);
+        const auto o = process::run({"-d", "--socket=" + path, "--secret=s3cret"});
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.out, failed);
+        EXPECT_NE(o.err.find(reason), std::string::npos) << o.err;
+    }
+    EXPECT_TRUE(processes_with_argument("--socket=").empty());
 }
 
 TEST(DaemonSocket, SecondDaemonTakesThePathOver) {
@@ -428,40 +481,6 @@ TEST(DaemonSocket, SecondDaemonTakesThePathOver) {
     const auto [reply, ts] = oracle::on_one_day([&] { return first.ask("forward a@b c\n"); });
     EXPECT_EQ(shown(reply), shown(srs0("second", ts, "a@b", "c") + "\n"));
     EXPECT_TRUE(alive(first.pid()));
-}
-
-TEST(DaemonSocket, BindFailureIsReported) {
-    TempDir dir;
-    const std::string path = dir.path() + "/missing/sock";
-    const auto [status, out] = start_and_watch(path, kBindFailed);
-    EXPECT_EQ(status, 0);
-    // The starting process and the daemon write to the same file, in either
-    // order.
-    const std::string started = std::string(srs_tool::banner) + "\nDaemon started\n";
-    EXPECT_TRUE(out == started + kBindFailed || out == kBindFailed + started) << out;
-}
-
-TEST(DaemonSocket, PathThatDoesNotFit) {
-    // sun_path holds 108 bytes, the terminator included.
-    for (const std::size_t length : {107u, 108u, 200u}) {
-        SCOPED_TRACE(length);
-        TempDir dir;
-        const std::size_t name_length = length - dir.path().size() - 1;
-        const std::string path = dir.path() + "/" + std::string(name_length, 's');
-        ASSERT_EQ(path.size(), length);
-        if (length < 108) {
-            DaemonAt d(path, {"s3cret"});
-            ASSERT_GT(d.pid(), 0);
-            EXPECT_EQ(shown(process::ask(path, "reverse a@b\n")),
-                      shown(reverse_error("a@b", kNotSrs)));
-            continue;
-        }
-        const auto [status, out] = start_and_watch(path, kBindFailed);
-        EXPECT_EQ(status, 0);
-        EXPECT_NE(out.find(kBindFailed), std::string::npos) << out;
-        // No socket under this name or a shortened one.
-        EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    }
 }
 
 TEST(DaemonTimeout, SilentClientsGetAnErrorAfterTenSeconds) {

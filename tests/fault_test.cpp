@@ -143,8 +143,8 @@ class Budget {
     Clock::time_point end_;
 };
 
-// Whether a process waits in accept(): the daemon then holds no connection
-// of its own.
+// Whether a process waits for connections (in poll, or in accept): the
+// daemon then holds no connection of its own.
 bool waiting_in_accept(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
     long number = -1;
@@ -152,7 +152,10 @@ bool waiting_in_accept(pid_t pid) {
 #ifdef SYS_accept
     if (number == SYS_accept) return true;
 #endif
-    return number == SYS_accept4;
+#ifdef SYS_poll
+    if (number == SYS_poll) return true;
+#endif
+    return number == SYS_accept4 || number == SYS_ppoll;
 }
 
 // The daemon of the harness, with whatever else runs with its socket path

@@ -44,29 +44,52 @@ void Reply::line(const char *format, ...) {
     va_end(args);
 }
 
-void forward_address(Reply &out, const Settings &settings, const char *address, const char *alias) {
-    std::array<char, result_size> buffer{};
-    const int rc = srs_forward(settings.forward_handle, address, alias, buffer.data(), result_size);
-    if (SRS_IS_ERROR(rc))
-        out.line("ERROR: Address '%s' failed - %s\n", address, srs_geterrormsg(rc));
+Outcome forward(const Settings &settings, const char *address, const char *alias) {
+    Outcome outcome;
+    outcome.address[0] = '\0';
+    outcome.rc =
+        srs_forward(settings.forward_handle, address, alias, outcome.address.data(), result_size);
+    return outcome;
+}
+
+Outcome reverse(const Settings &settings, const char *address) {
+    Outcome outcome; // SRS_BAD_HANDLE: no handle at all
+    outcome.address[0] = '\0';
+    for (const Handle &handle : settings.handle_list) {
+        outcome.rc = srs_reverse(handle.get(), address, outcome.address.data(), result_size);
+        if (!outcome.failed() || final_for_every_secret(outcome.rc)) break;
+    }
+    return outcome;
+}
+
+bool refused_bounce(int rc) {
+    return rc == SRS_HASH_FORGED || rc == SRS_TIMESTAMP_EXPIRED || rc == SRS_BAD_SYNTAX ||
+           rc == SRS_TIMESTAMP_BAD_CHARS || rc == SRS_HASH_TOO_SHORT;
+}
+
+void write_forward(Reply &out, const char *address, const Outcome &outcome) {
+    if (outcome.failed())
+        out.line("ERROR: Address '%s' failed - %s\n", address, outcome.message());
     else
-        out.line("%s\n", buffer.data());
+        out.line("%s\n", outcome.address.data());
+}
+
+void write_reverse(Reply &out, const char *address, const Outcome &outcome) {
+    if (outcome.failed()) {
+        out.line("ERROR: Could not validate address '%s' - %s\n", address, outcome.message());
+        return;
+    }
+    out.line("%s\n", outcome.address.data());
+    if (outcome.case_broken())
+        out.line("WARNING: Case broken on hash in address '%s'\n", address);
+}
+
+void forward_address(Reply &out, const Settings &settings, const char *address, const char *alias) {
+    write_forward(out, address, forward(settings, address, alias));
 }
 
 void reverse_address(Reply &out, const Settings &settings, const char *address) {
-    std::array<char, result_size> buffer{};
-    int rc = SRS_BAD_HANDLE; // no handle at all
-    for (const Handle &handle : settings.handle_list) {
-        rc = srs_reverse(handle.get(), address, buffer.data(), result_size);
-        if (!SRS_IS_ERROR(rc)) {
-            out.line("%s\n", buffer.data());
-            if (rc == SRS_CASE_BROKEN)
-                out.line("WARNING: Case broken on hash in address '%s'\n", address);
-            return;
-        }
-        if (final_for_every_secret(rc)) break;
-    }
-    out.line("ERROR: Could not validate address '%s' - %s\n", address, srs_geterrormsg(rc));
+    write_reverse(out, address, reverse(settings, address));
 }
 
 int process_addresses(int argc, char **argv, const Settings &settings) {

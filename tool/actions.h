@@ -31,12 +31,36 @@ class Reply {
     std::string heap_;
 };
 
-// One line: the rewritten address, or an error line.
-void forward_address(Reply &out, const Settings &settings, const char *address, const char *alias);
+// What rewriting one address came to, for a front end to put in its own
+// words: the library's result and, unless that is an error, the address.
+struct Outcome {
+    int rc = SRS_BAD_HANDLE;
+    std::array<char, result_size> address; // terminated when rc is no error
 
-// One line (two with a case warning): the restored address, or an error
-// line. Tries the handles in order until one restores the address or an
-// error shows that no other secret can help.
+    bool failed() const { return SRS_IS_ERROR(rc); }
+    bool case_broken() const { return rc == SRS_CASE_BROKEN; }
+    const char *message() const { return srs_geterrormsg(rc); }
+};
+
+// Forwards the address with the first secret.
+Outcome forward(const Settings &settings, const char *address, const char *alias);
+
+// Reverses the address, trying the handles in order until one restores it
+// or an error shows that no other secret can help; the outcome of the last
+// try.
+Outcome reverse(const Settings &settings, const char *address);
+
+// The reverse failures that mean a refused bounce (forged, expired or
+// malformed), as against an address that is simply no SRS address.
+bool refused_bounce(int rc);
+
+// The line protocol's words for an outcome: one line, or two for a
+// reverse whose hash matched only with case ignored.
+void write_forward(Reply &out, const char *address, const Outcome &outcome);
+void write_reverse(Reply &out, const char *address, const Outcome &outcome);
+
+// Both at once: rewrite and write the lines.
+void forward_address(Reply &out, const Settings &settings, const char *address, const char *alias);
 void reverse_address(Reply &out, const Settings &settings, const char *address);
 
 // The address pass of the command line: every address argument in order,

@@ -1,6 +1,8 @@
 // The command line of srs: options, secrets files and handles.
 #include "options.h"
 
+#include "version.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -8,13 +10,17 @@
 #include <cstring>
 #include <new>
 
+#include <pwd.h>
 #include <strings.h>
+#include <unistd.h>
 
 namespace srs_tool {
 namespace {
 
 constexpr std::size_t secret_list_growth = 32;
-constexpr std::size_t line_buffer_size = 1024; // a read takes at most 1023 characters
+// Hash characters that can be reversed: the base64 text of the digest has
+// 27 characters before its pad '=', which no hash field may hold.
+constexpr int max_hash_length = 27;
 constexpr std::size_t max_secret_length = SRS_MAX_SECRET_LENGTH;
 
 const char *const out_of_memory = "ERROR: Out of memory\n\n";
@@ -31,6 +37,12 @@ enum class Option {
     secret_file,
     separator,
     socket,
+    user,
+    pid_file,
+    max_children,
+    syslog,
+    verbose,
+    version,
 };
 
 struct Entry {
@@ -52,6 +64,13 @@ constexpr std::array entries{
     Entry{"secretfile=", true, Option::secret_file},
     Entry{"separator=", true, Option::separator},
     Entry{"socket=", true, Option::socket},
+    // Added since; none is a prefix of an earlier entry's name.
+    Entry{"user=", true, Option::user},
+    Entry{"pidfile=", true, Option::pid_file},
+    Entry{"maxchildren=", true, Option::max_children},
+    Entry{"syslog=", true, Option::syslog},
+    Entry{"verbose", false, Option::verbose},
+    Entry{"version", false, Option::version},
 };
 
 // The option name of an argument that begins with '-': after one dash, and
@@ -84,6 +103,38 @@ bool append_secret(Settings &settings, const char *text) {
     return true;
 }
 
+// An option of the daemon met before -d: "ERROR: socket must come after d".
+Exit daemon_only(const char *word) {
+    return failure(format("ERROR: %s must come after d\n\n", word));
+}
+
+// Looks the daemon's user up; only root can become another user.
+std::optional<Exit> set_user(Settings &settings, const char *name) {
+    passwd entry{};
+    passwd *found = nullptr;
+    std::array<char, 16384> buffer;
+    if (getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return failure(format("ERROR: Unknown user '%s'\n\n", name));
+    if (geteuid() != 0)
+        return failure(format("ERROR: Only root can run the daemon as user '%s'\n\n", name));
+    settings.user = RunAs{name, found->pw_uid, found->pw_gid};
+    return std::nullopt;
+}
+
+// The secrets of a file's content, appended in order.
+bool append_file_secrets(Settings &settings, std::string_view content) {
+    try {
+        split_secrets(content, [&](std::string_view piece) {
+            settings.file_secrets.push_back(std::make_unique<SecretCopy>(piece));
+            if (!append_secret(settings, settings.file_secrets.back()->c_str()))
+                throw std::bad_alloc();
+        });
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
 bool set_run_mode(Settings &settings, RunMode mode) {
     if (settings.run_mode != RunMode::none) return false;
     settings.run_mode = mode;
@@ -109,20 +160,51 @@ int parse_decimal(const char *text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-bool read_secrets_file(std::FILE *file, Settings &settings) {
-    std::array<char, line_buffer_size> line;
-    while (std::fgets(line.data(), static_cast<int>(line.size()), file) != nullptr) {
-        std::size_t len = std::strlen(line.data());
-        if (len != 0 && line[len - 1] == '\n') line[--len] = '\0';
-        if (len == 0) continue;
-        try {
-            settings.file_secrets.push_back(std::make_unique<std::string>(line.data(), len));
-        } catch (const std::bad_alloc &) {
-            return false;
-        }
-        if (!append_secret(settings, settings.file_secrets.back()->c_str())) return false;
+std::optional<Exit> read_secrets_file(const char *path, Settings &settings,
+                                      const std::function<void(const std::string &)> &warn) {
+    std::string content;
+    const SecretsFile outcome = read_whole_file(path, content);
+    if (outcome.status != SecretsFile::Status::ok)
+        return failure(secrets_file_error(outcome, path));
+    if (outcome.readable_by_others) warn(secrets_file_warning(path));
+    const bool ok = append_file_secrets(settings, content);
+    wipe(content);
+    if (!ok) return failure(out_of_memory);
+    return std::nullopt;
+}
+
+std::optional<std::string> reload_secrets(Settings &settings,
+                                          const std::function<void(const std::string &)> &warn) {
+    // A start-up message as a reason: without "ERROR: " and the newlines.
+    auto reason = [](std::string message) {
+        if (message.rfind("ERROR: ", 0) == 0) message.erase(0, 7);
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        return message;
+    };
+    Settings fresh;
+    fresh.run_mode = settings.run_mode;
+    fresh.hash_length = settings.hash_length;
+    fresh.separator = settings.separator;
+    try {
+        fresh.secret_sources = settings.secret_sources;
+    } catch (const std::bad_alloc &) {
+        return "Out of memory";
     }
-    return true;
+    for (const SecretSource &source : fresh.secret_sources) {
+        if (!source.file) {
+            if (!append_secret(fresh, source.text)) return "Out of memory";
+        } else if (auto failed = read_secrets_file(source.text, fresh, warn)) {
+            return reason(failed->message);
+        }
+    }
+    if (fresh.secret_list.empty()) return "No secret specified";
+    if (auto failed = open_handles(fresh)) return reason(failed->message);
+    settings.secret_list.swap(fresh.secret_list);
+    settings.file_secrets.swap(fresh.file_secrets);
+    settings.handle_list.swap(fresh.handle_list);
+    settings.forward_handle = fresh.forward_handle;
+    return std::nullopt; // the old secrets and handles go with `fresh`
 }
 
 std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings) {
@@ -162,21 +244,28 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
         }
         case Option::hash_length:
             settings.hash_length = parse_decimal(value);
-            if (settings.hash_length <= 0) return failure("ERROR: Invalid hash length\n\n");
+            if (settings.hash_length <= 0 || settings.hash_length > max_hash_length)
+                return failure("ERROR: Invalid hash length\n\n");
             break;
         case Option::help:
             print_usage(stdout);
             return Exit{0, "", stdout};
         case Option::secret:
             if (!append_secret(settings, value)) return failure(out_of_memory);
+            try {
+                settings.secret_sources.push_back({false, value});
+            } catch (const std::bad_alloc &) {
+                return failure(out_of_memory);
+            }
             break;
         case Option::secret_file: {
-            std::FILE *file = std::fopen(value, "r");
-            if (file == nullptr)
-                return failure(format("ERROR: Could not open file '%s'\n\n", value));
-            const bool ok = read_secrets_file(file, settings);
-            std::fclose(file);
-            if (!ok) return failure(out_of_memory);
+            try {
+                settings.secret_sources.push_back({true, value});
+            } catch (const std::bad_alloc &) {
+                return failure(out_of_memory);
+            }
+            auto warn = [](const std::string &text) { std::fputs(text.c_str(), stderr); };
+            if (auto failed = read_secrets_file(value, settings, warn)) return failed;
             break;
         }
         case Option::separator:
@@ -194,6 +283,30 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
                 return failure("ERROR: socket must come after d\n\n");
             settings.socket_path = value;
             break;
+        case Option::user:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("user");
+            if (auto failed = set_user(settings, value)) return failed;
+            break;
+        case Option::pid_file:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("pidfile");
+            settings.pid_file = value;
+            break;
+        case Option::max_children:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("maxchildren");
+            settings.max_children = parse_decimal(value);
+            if (settings.max_children <= 0)
+                return failure("ERROR: Invalid maximum of connection processes\n\n");
+            break;
+        case Option::syslog:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("syslog");
+            settings.syslog_path = value;
+            break;
+        case Option::verbose:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("verbose");
+            settings.verbose = true;
+            break;
+        case Option::version:
+            return Exit{0, "srs " + std::string(version) + "\n", stdout};
         }
     }
 
@@ -260,6 +373,14 @@ void print_usage(std::FILE *out) {
     line("--separator=", "SRS separator, must be + - or =");
     line("--socket=", "Specify SRS socket for daemon");
     std::fputs("\nMultiple secrets and addresses supported, can also use - instead of --\n\n", out);
+    std::fputs("    More options (all but --version only after -d)\n", out);
+    line("--version", "Print the version of srs");
+    line("--user=", "Run the daemon as this user, once its socket is bound");
+    line("--pidfile=", "Write the daemon's process id to this file");
+    line("--maxchildren=", "Most connection processes at once (default 256)");
+    line("--syslog=", "Log socket of the system logger (default /dev/log)");
+    line("--verbose", "Log every successful rewrite as well");
+    std::fputs("\n", out);
 }
 
 std::optional<const char *> address_argument(const char *arg) {

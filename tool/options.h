@@ -2,13 +2,17 @@
 #pragma once
 
 #include "librewrite.h"
+#include "secrets.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace srs_tool {
 
@@ -18,6 +22,24 @@ inline constexpr const char *banner =
     "them for bounces";
 
 enum class RunMode { none, forward, reverse, daemon };
+
+// Connection processes the daemon runs at once unless --maxchildren= says
+// otherwise.
+inline constexpr int default_max_children = 256;
+
+// Where a secret came from, in argument order: a --secret= value, or the
+// name of a secrets file (read again when the daemon reloads).
+struct SecretSource {
+    bool file;
+    const char *text;
+};
+
+// The user the daemon runs as (--user=), looked up at start-up.
+struct RunAs {
+    std::string name;
+    uid_t uid;
+    gid_t gid;
+};
 
 struct HandleCloser {
     void operator()(srs_handle *h) const { srs_close(h); }
@@ -34,7 +56,15 @@ struct Settings {
     // Secrets in argument order; each is either an argument string or a copy
     // of a secrets-file line kept in file_secrets.
     std::vector<const char *> secret_list;
-    std::vector<std::unique_ptr<std::string>> file_secrets;
+    std::vector<std::unique_ptr<SecretCopy>> file_secrets;
+    std::vector<SecretSource> secret_sources;
+
+    // Daemon only.
+    std::optional<RunAs> user;
+    std::optional<std::string_view> pid_file;
+    int max_children = default_max_children;
+    bool verbose = false; // log every successful rewrite too
+    std::string_view syslog_path = "/dev/log";
 
     srs_handle *forward_handle = nullptr;
     std::vector<Handle> handle_list;
@@ -54,9 +84,16 @@ struct Exit {
 std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings);
 
 // Reads one secrets file, appending one secret per non-empty line (lines of
-// more than 1023 characters count as several). False when it cannot be
-// opened.
-bool read_secrets_file(std::FILE *file, Settings &settings);
+// more than 1023 characters count as several). A failure, or nothing; a file
+// that others may read is reported to `warn`.
+std::optional<Exit> read_secrets_file(const char *path, Settings &settings,
+                                      const std::function<void(const std::string &)> &warn);
+
+// Reads every secret again from where it came from (the files as they are
+// now) and opens new handles with them. On success they replace the old
+// ones; on failure nothing changes and the reason is returned.
+std::optional<std::string> reload_secrets(Settings &settings,
+                                          const std::function<void(const std::string &)> &warn);
 
 // The value of a hash length option, read the way atoi reads a number but
 // without overflow (saturated).
