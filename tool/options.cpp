@@ -160,16 +160,28 @@ int parse_decimal(const char *text) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-std::optional<Exit> read_secrets_file(const char *path, Settings &settings,
-                                      const std::function<void(const std::string &)> &warn) {
+// Reads one secrets file into the settings; its outcome, with
+// Status::ok also when memory ran short (then `short_of_memory`).
+SecretsFile load_secrets_file(const char *path, Settings &settings,
+                              const std::function<void(const std::string &)> &warn,
+                              bool &short_of_memory) {
     std::string content;
     const SecretsFile outcome = read_whole_file(path, content);
+    short_of_memory = false;
+    if (outcome.status != SecretsFile::Status::ok) return outcome;
+    if (outcome.readable_by_others) warn(secrets_file_warning(path));
+    short_of_memory = !append_file_secrets(settings, content);
+    wipe(content);
+    return outcome;
+}
+
+std::optional<Exit> read_secrets_file(const char *path, Settings &settings,
+                                      const std::function<void(const std::string &)> &warn) {
+    bool short_of_memory = false;
+    const SecretsFile outcome = load_secrets_file(path, settings, warn, short_of_memory);
     if (outcome.status != SecretsFile::Status::ok)
         return failure(secrets_file_error(outcome, path));
-    if (outcome.readable_by_others) warn(secrets_file_warning(path));
-    const bool ok = append_file_secrets(settings, content);
-    wipe(content);
-    if (!ok) return failure(out_of_memory);
+    if (short_of_memory) return failure(out_of_memory);
     return std::nullopt;
 }
 
@@ -194,8 +206,12 @@ std::optional<std::string> reload_secrets(Settings &settings,
     for (const SecretSource &source : fresh.secret_sources) {
         if (!source.file) {
             if (!append_secret(fresh, source.text)) return "Out of memory";
-        } else if (auto failed = read_secrets_file(source.text, fresh, warn)) {
-            return reason(failed->message);
+        } else {
+            bool short_of_memory = false;
+            const SecretsFile outcome = load_secrets_file(source.text, fresh, warn, short_of_memory);
+            if (outcome.status != SecretsFile::Status::ok)
+                return secrets_file_reason(outcome, source.text);
+            if (short_of_memory) return "Out of memory";
         }
     }
     if (fresh.secret_list.empty()) return "No secret specified";

@@ -108,6 +108,17 @@ std::string secrets_file_error(const SecretsFile &outcome, const char *path) {
     return "ERROR: Could not read file '" + std::string(path) + "': " + reason + "\n\n";
 }
 
+std::string secrets_file_reason(const SecretsFile &outcome, const char *path) {
+    if (outcome.status == SecretsFile::Status::cannot_open)
+        return "could not open file '" + std::string(path) + "': " + std::strerror(outcome.error);
+    std::string message = secrets_file_error(outcome, path);
+    message.erase(0, message.find(' ') + 1); // "ERROR: "
+    message[0] = 'c';
+    while (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    return message;
+}
+
 std::string secrets_file_warning(const char *path) {
     return "WARNING: Secrets file '" + std::string(path) +
            "' can be read by group or others; make it mode 0600\n";

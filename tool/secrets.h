@@ -53,6 +53,9 @@ void split_secrets(std::string_view content, const std::function<void(std::strin
 // The start-up message for a file that failed (anything but ok).
 std::string secrets_file_error(const SecretsFile &outcome, const char *path);
 
+// The same for a log line, with the system's reason where there is one.
+std::string secrets_file_reason(const SecretsFile &outcome, const char *path);
+
 // The warning for a file that group or others may read.
 std::string secrets_file_warning(const char *path);
 
