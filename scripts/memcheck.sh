@@ -8,12 +8,10 @@
 # Prints one line per run and a summary; exits 0 only when every run is
 # clean. Needs valgrind and perl (the daemon's client).
 #
-# The daemon ends in order only when accept() fails for good. The script
-# makes it fail: it takes a copy of the daemon's listening socket
-# (pidfd_getfd) and shuts the socket down, so that accept() returns EINVAL;
-# the daemon then frees what it holds and returns from main(), and valgrind
-# checks it for leaks. Each connection process is checked when it ends with
-# _exit(). Under valgrind, CPUID does not report the SHA extensions, so the
+# The daemon is made to read its secrets file again (SIGHUP) and then ended
+# in order (SIGTERM): it frees what it holds and returns from main(), and
+# valgrind checks it for leaks. Each connection process is checked when it
+# ends with _exit(). Under valgrind, CPUID does not report the SHA extensions, so the
 # library's portable SHA-1 is the one checked; its results are compared with
 # those of the program run natively.
 set -uo pipefail
@@ -141,8 +139,11 @@ ask() {
 }
 
 runs=$((runs + 1))
+printf '%s\n' "$secret" "older-secret" >"$work/secrets"
+chmod 600 "$work/secrets"
 timeout 120 "${valgrind[@]}" --log-file="$work/daemon.%p.log" "$srs" -d --socket="$work/sock" \
-  --secret="$secret" >"$work/daemon-start.out" 2>&1
+  --secretfile="$work/secrets" --pidfile="$work/pid" --syslog="$work/log" \
+  >"$work/daemon-start.out" 2>&1
 start_status=$?
 # The daemon: the process with a log of its own that is still running.
 for _ in $(seq 300); do
@@ -173,27 +174,18 @@ else
   check_reply "junk"$'\n' "ERROR"
   check_reply "" "ERROR"
 
-  # Take the listening socket and shut it down: accept() fails for good.
-  listener=
-  for fd in /proc/"$daemon_pid"/fd/*; do
-    [[ $(readlink "$fd") == socket:* ]] && listener=${fd##*/}
-  done
-  if ! perl -e '
-      my ($pid, $fd) = @ARGV;
-      my $pidfd = syscall(434, $pid + 0, 0);          # pidfd_open
-      exit 1 if $pidfd < 0;
-      my $copy = syscall(438, $pidfd, $fd + 0, 0);    # pidfd_getfd
-      exit 1 if $copy < 0;
-      open(my $socket, "+<&=", $copy) or exit 1;
-      shutdown($socket, 2) or exit 1;' "$daemon_pid" "${listener:-0}"; then
-    fail "daemon: could not shut its listening socket down (pidfd_getfd)"
-  fi
+  # A reload: the same secrets file, read again; then the orderly end.
+  [ "$(cat "$work/pid" 2>/dev/null)" = "$daemon_pid" ] || fail "daemon: its PID file is wrong"
+  kill -HUP "$daemon_pid"
+  sleep 1
+  check_reply "reverse $forwarded"$'\n' "$sender"
+  kill -TERM "$daemon_pid"
   for _ in $(seq 600); do
     [ -d "/proc/$daemon_pid" ] || break
     sleep 0.1
   done
   if [ -d "/proc/$daemon_pid" ]; then
-    fail "daemon: did not end once accept() failed"
+    fail "daemon: did not end after SIGTERM"
   else
     # Every process of the daemon's run: the starting one, the daemon and
     # one connection process per request.

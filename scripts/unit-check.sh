@@ -46,6 +46,18 @@ case " $exec_start " in
   *' --secret='*) echo "unit-check: ExecStart= passes a secret on the command line" >&2; exit 1 ;;
 esac
 grep -qx 'RuntimeDirectory=srs' "$unit" || { echo "unit-check: RuntimeDirectory=srs missing" >&2; exit 1; }
+# Readiness: Type=forking, and the PID file systemd reads is the one srs
+# writes; a reload is SIGHUP; the limits are set.
+pid_file=$(sed -n 's/^PIDFile=//p' "$unit")
+grep -qx 'Type=forking' "$unit" || { echo "unit-check: not Type=forking" >&2; exit 1; }
+case " $exec_start " in
+  *" --pidfile=$pid_file "*) ;;
+  *) echo "unit-check: ExecStart= does not write PIDFile=$pid_file" >&2; exit 1 ;;
+esac
+grep -q '^ExecReload=.*kill -HUP \$MAINPID' "$unit" || { echo "unit-check: ExecReload= does not send SIGHUP" >&2; exit 1; }
+for key in TasksMax LimitNOFILE KillMode; do
+  grep -q "^$key=" "$unit" || { echo "unit-check: $key= missing" >&2; exit 1; }
+done
 
 # Verify a copy that runs the built program; documentation is not looked
 # up (the man page need not be installed here).

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -317,7 +318,9 @@ TEST(DaemonUser, RunsAsTheGivenUserAndGivesItTheSocket) {
     LogCapture log(dir.path() + "/log");
     // Read as root at the start: nobody could not read this file.
     const std::string secrets = dir.file("secrets", "s3cret\n", 0600);
+    const mode_t umask_before = umask(007); // the mail server's group may connect
     Deployed d(dir, {"--secretfile=" + secrets, "--user=nobody"});
+    umask(umask_before);
     ASSERT_GT(d.pid(), 0) << d.start().out << d.start().err;
 
     EXPECT_EQ(words(status_field(d.pid(), "Uid:")), std::vector<std::string>(4, uid));
@@ -332,6 +335,22 @@ TEST(DaemonUser, RunsAsTheGivenUserAndGivesItTheSocket) {
 
     const auto [reply, stamp] = oracle::on_one_day([&] { return d.ask("forward a@b.example fwd.example\n"); });
     EXPECT_EQ(shown(reply), srs0("s3cret", stamp, "a", "b.example") + "\n");
+    // A mail server's user in the socket's group may connect, another may not.
+    auto connects_as = [&](std::vector<gid_t> groups) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgroups(groups.size(), groups.data()) != 0 || setgid(54321) != 0 ||
+                setuid(54321) != 0)
+                _exit(2);
+            const int fd = peer::connect_to(d.socket());
+            _exit(fd >= 0 ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(connects_as({nobody->pw_gid}), 0) << "a member of the socket's group";
+    EXPECT_EQ(connects_as({}), 1) << "a user outside the socket's group";
 
     // SIGHUP reads the file again as nobody, who cannot: the daemon says
     // why and keeps the secrets it has.
