@@ -2,8 +2,10 @@
 #include "daemon.h"
 
 #include "actions.h"
+#include "connection.h"
 #include "log.h"
 #include "request.h"
+#include "socketmap.h"
 
 #include <array>
 #include <cerrno>
@@ -46,14 +48,6 @@ void handle(int signal_number, void (*handler)(int), int flags = 0) {
     sigaction(signal_number, &action, nullptr);
 }
 
-// In a connection process: asked to end. The reply in progress is finished
-// first.
-volatile sig_atomic_t stop_requested = 0;
-
-extern "C" void note_stop(int) {
-    stop_requested = 1;
-}
-
 // An accept failure that passes: the daemon goes on accepting.
 bool transient(int error) {
     switch (error) {
@@ -84,31 +78,17 @@ void pause_briefly() {
 
 // Reads the request into `buffer`: up to the first newline, at most its
 // size, within the time allowed. Returns the number of bytes read, or
-// nothing when the time ran out. The request has usually arrived by the
-// time the connection is served, so a read is tried before waiting.
+// nothing when the time ran out.
 std::optional<std::size_t> read_request(int fd, std::span<char> buffer) {
     std::size_t n = 0;
-    const auto deadline = std::chrono::steady_clock::now() + request_timeout;
+    const Deadline deadline = std::chrono::steady_clock::now() + request_timeout;
     while (n < buffer.size()) {
-        const ssize_t got = recv(fd, buffer.data() + n, buffer.size() - n, MSG_DONTWAIT);
-        if (got > 0) {
-            const auto *newline = static_cast<const char *>(
-                std::memchr(buffer.data() + n, '\n', static_cast<std::size_t>(got)));
-            if (newline != nullptr) return static_cast<std::size_t>(newline - buffer.data()) + 1;
-            n += static_cast<std::size_t>(got);
-            continue;
-        }
-        if (got == 0) break; // the client finished writing, or left
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) break;
-
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left.count()));
-        if (ready == 0) return std::nullopt;
-        if (ready < 0 && errno != EINTR) break;
+        const auto got = receive(fd, buffer.subspan(n), deadline);
+        if (!got) return std::nullopt;
+        if (*got == 0) break; // the client finished writing, or left
+        const auto *newline = static_cast<const char *>(std::memchr(buffer.data() + n, '\n', *got));
+        if (newline != nullptr) return static_cast<std::size_t>(newline - buffer.data()) + 1;
+        n += *got;
     }
     return n;
 }
@@ -120,37 +100,6 @@ const char *terminated(std::string_view field, std::span<char> received) {
     char *start = received.data() + (field.data() - received.data());
     start[field.size()] = '\0';
     return start;
-}
-
-void send_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return; // the client left
-        text.remove_prefix(static_cast<std::size_t>(sent));
-    }
-}
-
-// A refused bounce is logged with its address; successful rewrites only
-// with --verbose.
-void log_forward(const Settings &settings, const char *address, const Outcome &outcome) {
-    if (settings.verbose && !outcome.failed())
-        log().write(Severity::info, "forward '%s' to '%s'", printable(address).c_str(),
-                    printable(outcome.address.data()).c_str());
-}
-
-void log_reverse(const Settings &settings, const char *address, const Outcome &outcome) {
-    if (outcome.failed()) {
-        if (refused_bounce(outcome.rc))
-            log().write(Severity::notice, "refused reverse of '%s': %s",
-                        printable(address).c_str(), outcome.message());
-    } else if (outcome.case_broken()) {
-        log().write(Severity::info, "reverse '%s' to '%s': case broken on hash",
-                    printable(address).c_str(), printable(outcome.address.data()).c_str());
-    } else if (settings.verbose) {
-        log().write(Severity::info, "reverse '%s' to '%s'", printable(address).c_str(),
-                    printable(outcome.address.data()).c_str());
-    }
 }
 
 // ---- Setting up ---------------------------------------------------------------
@@ -168,9 +117,11 @@ SetupError system_error(const char *message, const std::string &what) {
 
 constexpr const char *bind_failed = "ERROR: Could not bind to socket\n";
 
-// A listening socket and the file it is bound to.
+// A listening socket, the file it is bound to, and its protocol.
 struct Listener {
+    enum class Protocol { line, socketmap };
     std::string path;
+    Protocol protocol = Protocol::line;
     int fd = -1;
     dev_t device = 0;
     ino_t inode = 0;
@@ -278,7 +229,7 @@ class Daemon {
     // Accepts what waits at one listener, as long as there is room; false
     // when the listener failed for good. `events` are what poll saw.
     bool accept_from(const Listener &l, short events);
-    void start_connection(int connection);
+    void start_connection(int connection, Listener::Protocol protocol);
 
     Settings &settings_;
     std::vector<Listener> &listeners_;
@@ -399,7 +350,7 @@ bool Daemon::accept_from(const Listener &l, short events) {
     while (children_.size() < static_cast<std::size_t>(settings_.max_children)) {
         const int connection = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection >= 0) {
-            start_connection(connection);
+            start_connection(connection, l.protocol);
             continue;
         }
         const int error = errno;
@@ -423,7 +374,7 @@ bool Daemon::accept_from(const Listener &l, short events) {
     return true;
 }
 
-void Daemon::start_connection(int connection) {
+void Daemon::start_connection(int connection, Listener::Protocol protocol) {
     const pid_t child = fork();
     if (child == 0) {
         for (Listener &l : listeners_)
@@ -435,7 +386,10 @@ void Daemon::start_connection(int connection) {
         handle(SIGHUP, SIG_IGN);
         handle(SIGTERM, note_stop);
         handle(SIGINT, note_stop);
-        serve_connection(connection, settings_);
+        if (protocol == Listener::Protocol::socketmap)
+            serve_socketmap(connection, settings_);
+        else
+            serve_connection(connection, settings_);
         _exit(0); // nothing buffered, nothing to run at exit
     }
     if (child > 0)
@@ -485,8 +439,14 @@ int run_daemon(Settings &settings) {
     close_inherited_descriptors();
     log().set_path(settings.syslog_path);
 
+    // The line protocol's socket, unless only the socketmap one was asked
+    // for; the socketmap one when it was.
     std::vector<Listener> listeners;
-    listeners.push_back(Listener{std::string(settings.socket_path)});
+    if (!settings.socketmap_path || settings.socket_given)
+        listeners.push_back(Listener{std::string(settings.socket_path)});
+    if (settings.socketmap_path)
+        listeners.push_back(
+            Listener{std::string(*settings.socketmap_path), Listener::Protocol::socketmap});
     int pid_fd = -1;
     // A failure before the daemon serves: the banner and the message on
     // standard output, the reason on standard error and in the log.
@@ -574,8 +534,13 @@ int run_daemon(Settings &settings) {
     daemon.install_handlers();
     [[maybe_unused]] const ssize_t said = write(ready[1], "1", 1);
     close(ready[1]);
-    log().write(Severity::notice, "started: socket '%s', %zu secrets, at most %d connection processes",
-                listeners.front().path.c_str(), settings.secret_list.size(), settings.max_children);
+    std::string sockets;
+    for (const Listener &l : listeners)
+        sockets += (sockets.empty() ? "" : ", ") +
+                   std::string(l.protocol == Listener::Protocol::socketmap ? "socketmap '" : "socket '") +
+                   l.path + "'";
+    log().write(Severity::notice, "started: %s, %zu secrets, at most %d connection processes",
+                sockets.c_str(), settings.secret_list.size(), settings.max_children);
     daemon.run();
 
     for (Listener &l : listeners)

@@ -43,6 +43,8 @@ enum class Option {
     syslog,
     verbose,
     version,
+    socketmap,
+    exclude,
 };
 
 struct Entry {
@@ -71,6 +73,8 @@ constexpr std::array entries{
     Entry{"syslog=", true, Option::syslog},
     Entry{"verbose", false, Option::verbose},
     Entry{"version", false, Option::version},
+    Entry{"socketmap=", true, Option::socketmap},
+    Entry{"exclude=", true, Option::exclude},
 };
 
 // The option name of an argument that begins with '-': after one dash, and
@@ -298,6 +302,19 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
             if (settings.run_mode != RunMode::daemon)
                 return failure("ERROR: socket must come after d\n\n");
             settings.socket_path = value;
+            settings.socket_given = true;
+            break;
+        case Option::socketmap:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("socketmap");
+            settings.socketmap_path = value;
+            break;
+        case Option::exclude:
+            if (settings.run_mode != RunMode::daemon) return daemon_only("exclude");
+            try {
+                settings.excludes.push_back(value);
+            } catch (const std::bad_alloc &) {
+                return failure(out_of_memory);
+            }
             break;
         case Option::user:
             if (settings.run_mode != RunMode::daemon) return daemon_only("user");
@@ -326,7 +343,8 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
         }
     }
 
-    if (settings.run_mode == RunMode::forward && !settings.alias)
+    // The socketmap front end forwards into the SRS domain of --alias=.
+    if ((settings.run_mode == RunMode::forward || settings.socketmap_path) && !settings.alias)
         return failure("ERROR: You must specify an alias\n\n");
     if (settings.secret_list.empty()) return failure("ERROR: No secret specified\n\n");
     if (auto failed = open_handles(settings)) return failed;
@@ -396,6 +414,8 @@ void print_usage(std::FILE *out) {
     line("--maxchildren=", "Most connection processes at once (default 256)");
     line("--syslog=", "Log socket of the system logger (default /dev/log)");
     line("--verbose", "Log every successful rewrite as well");
+    line("--socketmap=", "Serve Postfix's socketmap protocol on this socket");
+    line("--exclude=", "Socketmap: leave senders of this domain alone");
     std::fputs("\n", out);
 }
 

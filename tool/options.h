@@ -65,6 +65,9 @@ struct Settings {
     int max_children = default_max_children;
     bool verbose = false; // log every successful rewrite too
     std::string_view syslog_path = "/dev/log";
+    bool socket_given = false;                      // --socket= was given
+    std::optional<std::string_view> socketmap_path; // Postfix's socketmap protocol
+    std::vector<std::string_view> excludes;         // --exclude= domains
 
     srs_handle *forward_handle = nullptr;
     std::vector<Handle> handle_list;
