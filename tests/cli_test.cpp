@@ -62,7 +62,9 @@ std::string more_options() {
            row("--pidfile=", "Write the daemon's process id to this file") +
            row("--maxchildren=", "Most connection processes at once (default 256)") +
            row("--syslog=", "Log socket of the system logger (default /dev/log)") +
-           row("--verbose", "Log every successful rewrite as well") + "\n";
+           row("--verbose", "Log every successful rewrite as well") +
+           row("--socketmap=", "Serve Postfix's socketmap protocol on this socket") +
+           row("--exclude=", "Socketmap: leave senders of this domain alone") + "\n";
 }
 
 // Everything of the usage text after its banner line: the original text,
