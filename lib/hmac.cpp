@@ -1,23 +1,54 @@
-// HMAC over a hash descriptor. The hash is driven only through the
-// descriptor's start, process and end; one heap context per computation
-// serves the key digest, the inner and the outer hash.
+// HMAC over a hash descriptor, and HMAC-SHA1 from keyed states. Over a
+// descriptor the hash is driven only through its start, process and end;
+// one heap context per computation serves the key digest, the inner and the
+// outer hash. The keyed states are SHA-1 contexts stopped after the padded
+// key block, computed by the same code; resuming from them costs no
+// allocation and no key compression.
 #include "hmac.h"
 
-#include <array>
+#include "sha1.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace rewrite::hmac {
 namespace {
 
-// Hashes the first block_size bytes of K0 XOR pad into a freshly started hash.
-void start_padded(const mHMAC_ctx &ctx, unsigned char pad) {
-    const auto size = static_cast<std::size_t>(ctx.desc->block_size);
-    std::array<unsigned char, max_block_size> padded;
+// K0 of RFC 2104 in k0 (block_size bytes): the key zero-padded, or its
+// digest zero-padded when the key is longer than a block. hash_ctx is a
+// context of the descriptor, used for that digest.
+void make_key_block(const mHMACD &desc, void *hash_ctx, const void *key, std::size_t keylen,
+                    unsigned char *k0) {
+    const auto block = static_cast<std::size_t>(desc.block_size);
+    std::size_t used = keylen;
+    if (keylen > block) {
+        desc.start(hash_ctx);
+        desc.process(hash_ctx, key, static_cast<int32_t>(keylen));
+        desc.end(hash_ctx, k0);
+        used = static_cast<std::size_t>(desc.digest_size);
+    } else if (used != 0) {
+        std::memcpy(k0, key, used);
+    }
+    std::memset(k0 + used, 0, block - used);
+}
+
+// Starts the hash in hash_ctx and feeds it one block of K0 XOR pad.
+void start_padded(const mHMACD &desc, void *hash_ctx, const unsigned char *k0, unsigned char pad) {
+    const auto size = static_cast<std::size_t>(desc.block_size);
+    unsigned char padded[max_block_size];
     for (std::size_t i = 0; i < size; ++i)
-        padded[i] = static_cast<unsigned char>(ctx.key_block[i] ^ pad);
-    ctx.desc->start(ctx.hash_ctx);
-    ctx.desc->process(ctx.hash_ctx, padded.data(), ctx.desc->block_size);
+        padded[i] = static_cast<unsigned char>(k0[i] ^ pad);
+    desc.start(hash_ctx);
+    desc.process(hash_ctx, padded, desc.block_size);
+    secure_zero(padded, size);
+}
+
+// A SHA-1 context resumed after a key block: 512 bits counted, nothing
+// buffered.
+void resume(mSHA1_ctx &ctx, const std::array<std::uint32_t, 5> &state) {
+    std::memcpy(ctx.state, state.data(), sizeof ctx.state);
+    ctx.bit_count = 8 * sha1::block_size;
+    ctx.buffered = 0;
 }
 
 bool fits(const mHMACD &desc) {
@@ -36,6 +67,32 @@ void secure_zero(void *p, std::size_t n) noexcept {
     __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
+void sha1_key(Sha1Key &key, const void *bytes, std::size_t len) noexcept {
+    mSHA1_ctx ctx;
+    unsigned char k0[sha1::block_size];
+    make_key_block(mHMACD_SHA1, &ctx, bytes, len, k0);
+    start_padded(mHMACD_SHA1, &ctx, k0, inner_pad);
+    std::memcpy(key.inner.data(), ctx.state, sizeof ctx.state);
+    start_padded(mHMACD_SHA1, &ctx, k0, outer_pad);
+    std::memcpy(key.outer.data(), ctx.state, sizeof ctx.state);
+    secure_zero(&ctx, sizeof ctx);
+    secure_zero(k0, sizeof k0);
+}
+
+void sha1_hmac(const Sha1Key &key, const void *data, std::int32_t len,
+               unsigned char *out) noexcept {
+    mSHA1_ctx ctx;
+    unsigned char inner[sha1::digest_size];
+    resume(ctx, key.inner);
+    mSHA1_process(&ctx, data, len);
+    mSHA1_end(&ctx, inner);
+    resume(ctx, key.outer);
+    mSHA1_process(&ctx, inner, sizeof inner);
+    mSHA1_end(&ctx, out);
+    // The context held a keyed state until the last compression.
+    secure_zero(&ctx, sizeof ctx);
+}
+
 } // namespace rewrite::hmac
 
 using namespace rewrite::hmac;
@@ -52,18 +109,8 @@ int mHMAC_start(mHMAC_ctx *ctx, const mHMACD *desc, const void *key, int32_t key
     ctx->hash_ctx = std::malloc(static_cast<std::size_t>(desc->ctx_size));
     if (ctx->hash_ctx == nullptr) return -1;
 
-    std::size_t used;
-    if (keylen > desc->block_size) {
-        desc->start(ctx->hash_ctx);
-        desc->process(ctx->hash_ctx, key, keylen);
-        desc->end(ctx->hash_ctx, ctx->key_block);
-        used = static_cast<std::size_t>(desc->digest_size);
-    } else {
-        used = static_cast<std::size_t>(keylen);
-        if (used != 0) std::memcpy(ctx->key_block, key, used);
-    }
-    std::memset(ctx->key_block + used, 0, static_cast<std::size_t>(desc->block_size) - used);
-    start_padded(*ctx, inner_pad);
+    make_key_block(*desc, ctx->hash_ctx, key, static_cast<std::size_t>(keylen), ctx->key_block);
+    start_padded(*desc, ctx->hash_ctx, ctx->key_block, inner_pad);
     return 0;
 }
 
@@ -74,7 +121,7 @@ int mHMAC_process(mHMAC_ctx *ctx, const void *data, int32_t len) {
 int mHMAC_end(mHMAC_ctx *ctx, unsigned char *out) {
     const mHMACD &desc = *ctx->desc;
     desc.end(ctx->hash_ctx, ctx->digest);
-    start_padded(*ctx, outer_pad);
+    start_padded(desc, ctx->hash_ctx, ctx->key_block, outer_pad);
     desc.process(ctx->hash_ctx, ctx->digest, desc.digest_size);
     desc.end(ctx->hash_ctx, ctx->digest);
     // The hash state was keyed: leave nothing of it in freed memory.
