@@ -98,6 +98,12 @@ Match compare(const std::array<char, text_size + 1> &computed, const char *hash,
 
 } // namespace
 
+void encode(const unsigned char *digest, std::size_t chars, char *text) noexcept {
+    const std::size_t groups = (chars + 3) / 4;
+    const std::size_t bytes = std::min(digest_size, 3 * groups);
+    srs__base64enc(digest, static_cast<uint32_t>(bytes), text, text_size + 1);
+}
+
 void store(srs_key_state &state, const char *secret, std::uint32_t len) noexcept {
     std::memset(&state, 0, sizeof state);
     state.secret_len = len;
@@ -134,18 +140,29 @@ int srs__hash_verify(const srs_handle *handle, const char *data, int len, const 
     if (handle->hash_min > static_cast<uint32_t>(hash_len)) return SRS_HASH_TOO_SHORT;
     if (hash_len < 0) return SRS_CHECK_FAILED; // no text has a negative length
     const auto hash_chars = static_cast<std::size_t>(hash_len);
-    for (int index = -1; index < handle->secret_count; ++index) {
-        std::array<unsigned char, digest_size> digest;
-        std::array<char, text_size + 1> text;
-        digest_with(secret_for(*handle, index), data, len, digest.data());
-        srs__base64enc(digest.data(), digest_size, text.data(), text.size());
-        switch (compare(text, hash, hash_chars)) {
-        case Match::exact:
-            return SRS_OK;
-        case Match::folded:
-            return SRS_CASE_BROKEN;
-        case Match::none:
-            break;
+    // The secrets in order, primary first, hashed two at a time (the two
+    // computations overlap); the first that matches decides.
+    for (int index = -1; index < handle->secret_count; index += 2) {
+        const bool pair = index + 1 < handle->secret_count;
+        std::array<std::array<unsigned char, digest_size>, 2> digest;
+        if (pair) {
+            const KeyOf a(secret_for(*handle, index));
+            const KeyOf b(secret_for(*handle, index + 1));
+            rewrite::hmac::sha1_hmac2(*a, *b, data, len, digest[0].data(), digest[1].data());
+        } else {
+            digest_with(secret_for(*handle, index), data, len, digest[0].data());
+        }
+        for (std::size_t k = 0; k < (pair ? 2u : 1u); ++k) {
+            std::array<char, text_size + 1> text;
+            encode(digest[k].data(), hash_chars, text.data()); // compare reads hash_chars of it
+            switch (compare(text, hash, hash_chars)) {
+            case Match::exact:
+                return SRS_OK;
+            case Match::folded:
+                return SRS_CASE_BROKEN;
+            case Match::none:
+                break;
+            }
         }
     }
     return SRS_CHECK_FAILED;

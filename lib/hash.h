@@ -25,6 +25,11 @@ namespace rewrite::hash {
 inline constexpr std::size_t digest_size = 20;
 inline constexpr std::size_t text_size = 28; // base64 of the digest, last char '='
 
+// Writes at least the first `chars` characters of the base64 text of a
+// digest to text (room for text_size + 1): only the 3-byte groups they
+// need, the whole text and its terminator when chars > 24.
+void encode(const unsigned char *digest, std::size_t chars, char *text) noexcept;
+
 // Computes the key states of a secret of the handle into state. A length
 // beyond SRS_MAX_SECRET_LENGTH (only a caller writing into the handle can
 // make one) counts as that many bytes: nothing past the secret is read.

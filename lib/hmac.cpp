@@ -43,19 +43,63 @@ void start_padded(const mHMACD &desc, void *hash_ctx, const unsigned char *k0, u
     secure_zero(padded, size);
 }
 
-// A SHA-1 context resumed after a key block: 512 bits counted, nothing
-// buffered.
-void resume(mSHA1_ctx &ctx, const std::array<std::uint32_t, 5> &state) {
-    std::memcpy(ctx.state, state.data(), sizeof ctx.state);
-    ctx.bit_count = 8 * sha1::block_size;
-    ctx.buffered = 0;
-}
-
 bool fits(const mHMACD &desc) {
     return desc.block_size > 0 && desc.digest_size > 0 && desc.ctx_size > 0 &&
            static_cast<std::size_t>(desc.block_size) <= max_block_size &&
            static_cast<std::size_t>(desc.digest_size) <= max_digest_size &&
            desc.digest_size <= desc.block_size;
+}
+
+// HMAC-SHA1 of one message under N keys (1 or 2) at once, from their keyed
+// states: the compressions of the message, then one of the inner digest.
+template <std::size_t N>
+void hmac_lanes(const std::array<const Sha1Key *, N> &keys, const void *data, std::int32_t len,
+                const std::array<unsigned char *, N> &out) noexcept {
+    using Words = std::array<std::uint32_t, 5>;
+    std::array<Words, N> state;
+    std::array<std::array<unsigned char, sha1::block_size>, N> block;
+    std::array<unsigned char *, N> blocks;
+    for (std::size_t i = 0; i < N; ++i)
+        blocks[i] = block[i].data();
+    // One block into each lane's state: in[i] for lane i.
+    auto compress_lanes = [&state](const auto &in) {
+        if constexpr (N == 1)
+            sha1::compress(state[0], in[0], 1);
+        else
+            sha1::compress2(state[0], in[0], state[1], in[1]);
+    };
+    auto compress_own_blocks = [&] { compress_lanes(blocks); };
+    // Both hashes resume after their key block, which their lengths count.
+    constexpr std::uint64_t key_bits = 8 * sha1::block_size;
+    const std::size_t n = len > 0 ? static_cast<std::size_t>(len) : 0;
+    const auto *bytes = static_cast<const unsigned char *>(data);
+
+    // Inner hash: whole blocks straight from the message, the rest padded.
+    for (std::size_t i = 0; i < N; ++i)
+        state[i] = keys[i]->inner;
+    const std::size_t whole = n / sha1::block_size;
+    for (std::size_t b = 0; b < whole; ++b) {
+        std::array<const unsigned char *, N> in;
+        in.fill(bytes + b * sha1::block_size);
+        compress_lanes(in);
+    }
+    const std::size_t rest = n % sha1::block_size;
+    for (unsigned char *b : blocks)
+        if (rest != 0) std::memcpy(b, bytes + whole * sha1::block_size, rest);
+    sha1::finish<N>(blocks, rest, key_bits + 8 * std::uint64_t{n}, compress_own_blocks);
+
+    // Outer hash: one block, the inner digest padded.
+    for (std::size_t i = 0; i < N; ++i) {
+        sha1::write_digest(state[i], blocks[i]);
+        state[i] = keys[i]->outer;
+    }
+    sha1::finish<N>(blocks, sha1::digest_size, key_bits + 8 * sha1::digest_size,
+                    compress_own_blocks);
+    for (std::size_t i = 0; i < N; ++i)
+        sha1::write_digest(state[i], out[i]);
+    // Nothing to wipe: the copies of the key states were overwritten by
+    // their compressions; block and state hold the inner digests and the
+    // values.
 }
 
 } // namespace
@@ -81,16 +125,12 @@ void sha1_key(Sha1Key &key, const void *bytes, std::size_t len) noexcept {
 
 void sha1_hmac(const Sha1Key &key, const void *data, std::int32_t len,
                unsigned char *out) noexcept {
-    mSHA1_ctx ctx;
-    unsigned char inner[sha1::digest_size];
-    resume(ctx, key.inner);
-    mSHA1_process(&ctx, data, len);
-    mSHA1_end(&ctx, inner);
-    resume(ctx, key.outer);
-    mSHA1_process(&ctx, inner, sizeof inner);
-    mSHA1_end(&ctx, out);
-    // The context held a keyed state until the last compression.
-    secure_zero(&ctx, sizeof ctx);
+    hmac_lanes<1>({&key}, data, len, {out});
+}
+
+void sha1_hmac2(const Sha1Key &a, const Sha1Key &b, const void *data, std::int32_t len,
+                unsigned char *out_a, unsigned char *out_b) noexcept {
+    hmac_lanes<2>({&a, &b}, data, len, {out_a, out_b});
 }
 
 } // namespace rewrite::hmac

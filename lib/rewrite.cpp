@@ -99,16 +99,15 @@ class Writer {
 
 // Base64 hash text of the input under the primary secret, cut to the
 // handle's hash length (28 characters at most). Cannot fail: the hash
-// starts from the handle's key states and allocates nothing, and the text
-// has room for 28 characters.
+// starts from the handle's key states and allocates nothing.
 std::string_view make_hash(const srs_handle &h, const HashInput &input,
-                           std::array<char, work_size> &text) {
+                           std::array<char, hash::text_size + 1> &text) {
     std::array<unsigned char, hash::digest_size> digest;
     int digest_len = 0;
     srs__hash(&h, -1, input.data(), input.size(), digest.data(), &digest_len);
-    srs__base64enc(digest.data(), hash::digest_size, text.data(),
-                   static_cast<uint32_t>(text.size()));
-    return {text.data(), std::min<std::size_t>(h.hash_length, hash::text_size)};
+    const std::size_t chars = std::min<std::size_t>(h.hash_length, hash::text_size);
+    hash::encode(digest.data(), chars, text.data());
+    return {text.data(), chars};
 }
 
 // What srs_open allocates: the handle and, behind it, the key states of its
@@ -328,7 +327,7 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
     const std::size_t hash_chars = std::min<std::size_t>(h.hash_length, rewrite::hash::text_size);
     const char separator = h.separator;
 
-    std::array<char, work_size> hash_text;
+    std::array<char, rewrite::hash::text_size + 1> hash_text;
     std::string_view hash;
     HashInput input;
     const Kind kind = kind_of(addr);
