@@ -13,8 +13,6 @@
 #include <ctime>
 #include <string_view>
 
-#include <strings.h>
-
 namespace rewrite::core {
 namespace {
 
@@ -148,10 +146,14 @@ std::size_t find_equals(std::string_view text, std::size_t from, std::size_t to)
 
 enum class Kind { plain, srs0, srs1 };
 
+// The tag SRS0 or SRS1 in any case of its letters (OR-ing 0x20 maps exactly
+// 'S' and 's' to 's', 'R' and 'r' to 'r'), followed by a separator.
 Kind kind_of(std::string_view address) {
     if (address.size() < 5 || !is_separator(address[4])) return Kind::plain;
-    if (strncasecmp(address.data(), "SRS0", 4) == 0) return Kind::srs0;
-    if (strncasecmp(address.data(), "SRS1", 4) == 0) return Kind::srs1;
+    const auto lower = [&](std::size_t i) { return static_cast<char>(address[i] | 0x20); };
+    if (lower(0) != 's' || lower(1) != 'r' || lower(2) != 's') return Kind::plain;
+    if (address[3] == '0') return Kind::srs0;
+    if (address[3] == '1') return Kind::srs1;
     return Kind::plain;
 }
 
