@@ -216,6 +216,9 @@ int srs_close(srs_handle *handle) {
     return SRS_OK;
 }
 
+// The setters may change the handle, so each also stores the key states of
+// any secret a caller changed in place (the reading calls only work around
+// them, as they may share the handle between threads).
 int srs_set_separator(srs_handle *handle, int separator) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
     if (!is_separator(separator)) return SRS_BAD_PARAMETER;
