@@ -90,14 +90,17 @@ unit-check: build
 
 # Benchmarks (Release build): the library beside OpenSSL, then the daemon
 # beside a minimal fork-per-connection server. Pinned to one core when
-# taskset is there, for steadier figures.
+# taskset is there, for steadier figures; the repetitions of all the
+# micro-benchmarks run in random order, so that a slow spell of the machine
+# falls on all of them alike.
 PIN := $(shell command -v taskset >/dev/null 2>&1 && echo taskset -c 1)
 bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DREWRITE_BENCH=ON -DREWRITE_TESTS=OFF \
 		$(DEV_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(PIN) $(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2 \
-		--benchmark_repetitions=7 --benchmark_report_aggregates_only=true
+		--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
+		--benchmark_report_aggregates_only=true
 	$(BENCH_BUILD)/bench/srs-load
 
 # libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs

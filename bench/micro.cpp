@@ -61,8 +61,10 @@ BENCHMARK(Sha1_Ours)->Arg(64)->Arg(1024)->Arg(16384);
 BENCHMARK(Sha1_Portable)->Arg(16384);
 BENCHMARK(Sha1_OpenSSL)->Arg(64)->Arg(1024)->Arg(16384);
 
-// The floor of one forward rewrite: HMAC-SHA1 of a short message is four
-// compressions (key block, message block, key block, inner digest block).
+// The yardstick of one forward rewrite: HMAC-SHA1 of a short message from
+// scratch is four compressions (key block, message block, key block, inner
+// digest block); from the handle's keyed states only the second and the
+// fourth remain. Four of OpenSSL's SHA1_Transform, and four of ours.
 void Floor_FourCompressions_OpenSSL(benchmark::State &state) {
     const auto block = data_of(64);
     SHA_CTX c;
@@ -73,7 +75,18 @@ void Floor_FourCompressions_OpenSSL(benchmark::State &state) {
         benchmark::DoNotOptimize(c);
     }
 }
+
+void Floor_FourCompressions_Ours(benchmark::State &state) {
+    const auto block = data_of(64);
+    std::array<std::uint32_t, 5> chain = rewrite::sha1::initial_state;
+    for (auto _ : state) {
+        for (int i = 0; i < 4; ++i)
+            rewrite::sha1::compress(chain, block.data(), 1);
+        benchmark::DoNotOptimize(chain);
+    }
+}
 BENCHMARK(Floor_FourCompressions_OpenSSL);
+BENCHMARK(Floor_FourCompressions_Ours);
 
 // ---- HMAC -----------------------------------------------------------------
 
@@ -172,6 +185,22 @@ void Reverse_Forged(benchmark::State &state) {
     srs_close(h);
 }
 
+// The same against 16 secrets that were all changed in place after they
+// were added: each reverse computes their key states on the stack.
+void Reverse_Forged_ChangedInPlace(benchmark::State &state) {
+    srs_handle *h = open_handle(static_cast<int>(state.range(0)) - 1);
+    std::array<char, 256> fwd, out;
+    srs_forward(h, sender, alias, fwd.data(), fwd.size());
+    fwd[5] = fwd[5] == 'A' ? 'B' : 'A';
+    h->secret[0] = 'A';
+    for (int i = 0; i < h->secret_count; ++i)
+        h->secrets[i].secret[0] = 'O';
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(srs_reverse(h, fwd.data(), out.data(), out.size()));
+    }
+    srs_close(h);
+}
+
 void UniqueId(benchmark::State &state) {
     srs_handle *h = open_handle(0);
     std::array<char, 64> out;
@@ -186,10 +215,13 @@ BENCHMARK(Forward_HashInput_OpenSSL);
 BENCHMARK(Forward_Srs0ToSrs1);
 BENCHMARK(Reverse_Valid);
 BENCHMARK(Reverse_Forged)->Arg(1)->Arg(4)->Arg(16);
+BENCHMARK(Reverse_Forged_ChangedInPlace)->Arg(16);
 BENCHMARK(UniqueId);
 
-// Records every benchmark's time per iteration (ns) while printing as
+// Records every benchmark's CPU time per iteration (ns) while printing as
 // usual: the median when repetitions are asked for, else the single run.
+// CPU time rather than wall-clock time: the machine is shared, and time the
+// thread spends waiting for the core is no cost of the call measured.
 class Recorder : public benchmark::ConsoleReporter {
   public:
     Recorder() : ConsoleReporter(OO_None) {}
@@ -198,9 +230,9 @@ class Recorder : public benchmark::ConsoleReporter {
             std::string name = r.run_name.function_name;
             if (!r.run_name.args.empty()) name += "/" + r.run_name.args;
             if (r.run_type == Run::RT_Iteration && !medians.contains(name))
-                ns[name] = r.GetAdjustedRealTime();
+                ns[name] = r.GetAdjustedCPUTime();
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
-                ns[name] = r.GetAdjustedRealTime();
+                ns[name] = r.GetAdjustedCPUTime();
                 medians.insert(name);
             }
         }
@@ -240,8 +272,10 @@ int main(int argc, char **argv) {
         {"SHA-1 16 KiB, portable / OpenSSL", "Sha1_OpenSSL/16384", "Sha1_Portable/16384", "-",
          nullptr},
         {"HMAC-SHA1 48 B time, ours / OpenSSL HMAC()", "Hmac_Ours", "Hmac_OpenSSL", "-", nullptr},
-        {"forward plain / four compressions", "Forward_Plain", "Floor_FourCompressions_OpenSSL",
-         "<= 2", [](double r) { return r <= 2.0; }},
+        {"forward plain / four OpenSSL SHA1_Transform", "Forward_Plain",
+         "Floor_FourCompressions_OpenSSL", "<= 1.0", [](double r) { return r <= 1.0; }},
+        {"forward plain / four of our compressions", "Forward_Plain", "Floor_FourCompressions_Ours",
+         "-", nullptr},
         {"forward plain / OpenSSL HMAC() of its input", "Forward_Plain",
          "Forward_HashInput_OpenSSL", "<= 0.3", [](double r) { return r <= 0.3; }},
         {"forward SRS0->SRS1 / forward plain", "Forward_Srs0ToSrs1", "Forward_Plain", "-", nullptr},
@@ -249,10 +283,14 @@ int main(int argc, char **argv) {
          [](double r) { return r <= 1.2; }},
         {"reverse forged, 1 secret / forward plain", "Reverse_Forged/1", "Forward_Plain", "~1",
          nullptr},
-        {"reverse forged, 4 secrets / 1 secret", "Reverse_Forged/4", "Reverse_Forged/1",
-         "~4 (<= 4.4)", [](double r) { return r <= 4.4; }},
+        {"reverse forged, 4 secrets / 1 secret", "Reverse_Forged/4", "Reverse_Forged/1", "<= 4.4",
+         [](double r) { return r <= 4.4; }},
         {"reverse forged, 16 secrets / 1 secret", "Reverse_Forged/16", "Reverse_Forged/1",
-         "~16 (<= 17.6)", [](double r) { return r <= 17.6; }},
+         "<= 17.6", [](double r) { return r <= 17.6; }},
+        {"reverse forged, 16 secrets / four OpenSSL SHA1_Transform", "Reverse_Forged/16",
+         "Floor_FourCompressions_OpenSSL", "<= 11", [](double r) { return r <= 11.0; }},
+        {"reverse forged, 16 secrets changed in place / stored", "Reverse_Forged_ChangedInPlace/16",
+         "Reverse_Forged/16", "-", nullptr},
         {"unique id / forward plain", "UniqueId", "Forward_Plain", "-", nullptr},
     };
     std::printf("\n| Ratio | Value | Target | Met |\n|---|---|---|---|\n");

@@ -63,6 +63,10 @@ typedef struct srs_secret {
 
 typedef struct srs_handle srs_handle;
 
+/* The library's own record of one secret: the HMAC-SHA1 key states computed
+ * from it and the secret they were computed from. Opaque. */
+struct srs_key_state;
+
 /* Database mode: store the sender, write an identifier of at most room - 1
  * characters (terminated) at id; return 0 or an error code. */
 typedef int (*srs_db_insert_fn)(srs_handle *handle, const char *address, int address_len, char *id,
@@ -89,6 +93,10 @@ struct srs_handle {
     srs_secret *secrets;     /* further secrets, in the order added */
     int32_t secret_capacity; /* entries allocated in secrets, a multiple of 8 */
     void *db_context;        /* the store's own context, for the database callbacks */
+    /* Kept by the library, computed from the secrets above; never set them.
+     * They are as good as the secrets, and srs_close wipes them. */
+    struct srs_key_state *primary_key; /* for secret */
+    struct srs_key_state *secret_keys; /* one for each entry of secrets, null with it */
 };
 
 /* Opens a handle with a copy of the first secret_len bytes of secret
@@ -97,7 +105,8 @@ struct srs_handle {
 srs_handle *srs_open(const char *secret, uint32_t secret_len, uint32_t max_age,
                      uint32_t hash_length, uint32_t hash_min);
 
-/* Wipes the secrets and releases the handle. NULL is accepted. Returns 0. */
+/* Wipes the secrets and their key states and releases the handle. NULL is
+ * accepted. Returns 0. */
 int srs_close(srs_handle *handle);
 
 /* separator: '+', '-' or '='. 0, 257 or 258. */
@@ -120,7 +129,13 @@ int srs_set_db_context(srs_handle *handle, void *context);
 void *srs_get_db_context(const srs_handle *handle);
 
 /* Adds a further secret that reverse rewriting accepts. 0, 257, 258 or 513;
- * the handle is unchanged on failure. */
+ * the handle is unchanged on failure.
+ *
+ * The bytes and lengths of the secrets (secret, secret_len and those of the
+ * entries of secrets) may also be changed in place while no other call uses
+ * the handle: rewriting notices and uses the changed secret, computing its
+ * key states on each use (two more compressions) until srs_add_secret or an
+ * srs_set_ function stores them anew. */
 int srs_add_secret(srs_handle *handle, const char *secret, uint32_t secret_len);
 
 /* The message text of a result code; a constant string, never NULL. */
@@ -144,16 +159,15 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
 int srs_reverse(srs_handle *handle, const char *address, char *buffer, uint32_t buffer_len);
 
 /* Base64 HMAC-SHA1 of text under the primary secret (28 characters), cut to
- * buffer_len - 1 characters and terminated. 0, 257, 258 (NULL text or empty
- * buffer) or SRS_INTERNAL_ERROR. */
+ * buffer_len - 1 characters and terminated. 0, 257 or 258 (NULL text or
+ * empty buffer). */
 int srs_generate_unique_id(srs_handle *handle, const char *text, char *buffer, uint32_t buffer_len);
 
 /* ---- Hash and timestamp tokens ------------------------------------------ */
 
 /* HMAC-SHA1 of len bytes of data under one secret: a negative index or one
  * outside 0..secret_count-1 names the primary secret. Writes 20 bytes to
- * digest and 20 to *digest_len; returns 0, or SRS_INTERNAL_ERROR when no
- * hash context could be allocated. */
+ * digest and 20 to *digest_len; returns 0. Allocates nothing. */
 int srs__hash(const srs_handle *handle, int secret_index, const char *data, int len,
               unsigned char *digest, int *digest_len);
 

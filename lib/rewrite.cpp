@@ -13,8 +13,6 @@
 #include <ctime>
 #include <string_view>
 
-#include <strings.h>
-
 namespace rewrite::core {
 namespace {
 
@@ -98,18 +96,37 @@ class Writer {
 };
 
 // Base64 hash text of the input under the primary secret, cut to the
-// handle's hash length (28 characters at most); false on failure.
-bool make_hash(const srs_handle &h, const HashInput &input, std::array<char, work_size> &text,
-               std::string_view &hash) {
+// handle's hash length (28 characters at most). Cannot fail: the hash
+// starts from the handle's key states and allocates nothing.
+std::string_view make_hash(const srs_handle &h, const HashInput &input,
+                           std::array<char, hash::text_size + 1> &text) {
     std::array<unsigned char, hash::digest_size> digest;
     int digest_len = 0;
-    if (srs__hash(&h, -1, input.data(), input.size(), digest.data(), &digest_len) != SRS_OK)
-        return false;
-    if (srs__base64enc(digest.data(), hash::digest_size, text.data(),
-                       static_cast<uint32_t>(text.size())) != SRS_OK)
-        return false;
-    hash = std::string_view(text.data(), std::min<std::size_t>(h.hash_length, hash::text_size));
-    return true;
+    srs__hash(&h, -1, input.data(), input.size(), digest.data(), &digest_len);
+    const std::size_t chars = std::min<std::size_t>(h.hash_length, hash::text_size);
+    hash::encode(digest.data(), chars, text.data());
+    return {text.data(), chars};
+}
+
+// What srs_open allocates: the handle and, behind it, the key states of its
+// primary secret. The handle comes first, so the block is freed through it.
+struct HandleBlock {
+    srs_handle handle;
+    srs_key_state primary_key;
+};
+
+// The array of further secrets and the parallel one of their key states,
+// each wiped before it is released: both are as good as the secrets.
+void release_secrets(srs_secret *secrets, srs_key_state *keys, std::int32_t capacity) {
+    const auto n = static_cast<std::size_t>(capacity);
+    if (secrets != nullptr) {
+        rewrite::hmac::secure_zero(secrets, n * sizeof(srs_secret));
+        std::free(secrets);
+    }
+    if (keys != nullptr) {
+        rewrite::hmac::secure_zero(keys, n * sizeof(srs_key_state));
+        std::free(keys);
+    }
 }
 
 // text[from, from + count), count cut at the end of the text. The indices
@@ -129,10 +146,14 @@ std::size_t find_equals(std::string_view text, std::size_t from, std::size_t to)
 
 enum class Kind { plain, srs0, srs1 };
 
+// The tag SRS0 or SRS1 in any case of its letters (OR-ing 0x20 maps exactly
+// 'S' and 's' to 's', 'R' and 'r' to 'r'), followed by a separator.
 Kind kind_of(std::string_view address) {
     if (address.size() < 5 || !is_separator(address[4])) return Kind::plain;
-    if (strncasecmp(address.data(), "SRS0", 4) == 0) return Kind::srs0;
-    if (strncasecmp(address.data(), "SRS1", 4) == 0) return Kind::srs1;
+    const auto lower = [&](std::size_t i) { return static_cast<char>(address[i] | 0x20); };
+    if (lower(0) != 's' || lower(1) != 'r' || lower(2) != 's') return Kind::plain;
+    if (address[3] == '0') return Kind::srs0;
+    if (address[3] == '1') return Kind::srs1;
     return Kind::plain;
 }
 
@@ -152,8 +173,9 @@ srs_handle *srs_open(const char *secret, uint32_t secret_len, uint32_t max_age,
                      uint32_t hash_length, uint32_t hash_min) {
     if (!usable_secret(secret, secret_len)) return nullptr;
     // The handle is a C record owned by the caller until srs_close.
-    auto *h = static_cast<srs_handle *>(std::calloc(1, sizeof(srs_handle)));
-    if (h == nullptr) return nullptr;
+    auto *block = static_cast<HandleBlock *>(std::calloc(1, sizeof(HandleBlock)));
+    if (block == nullptr) return nullptr;
+    srs_handle *h = &block->handle;
     std::memcpy(h->secret, secret, secret_len);
     h->secret_len = secret_len;
     h->max_age = max_age != 0 ? max_age : default_max_age;
@@ -176,47 +198,57 @@ srs_handle *srs_open(const char *secret, uint32_t secret_len, uint32_t max_age,
     h->secrets = nullptr;
     h->secret_capacity = 0;
     h->db_context = nullptr;
+    // The primary secret's key states, computed once here: every hash made
+    // with the handle starts from them.
+    h->primary_key = &block->primary_key;
+    rewrite::hash::store(block->primary_key, secret, secret_len);
+    h->secret_keys = nullptr;
     return h;
 }
 
 int srs_close(srs_handle *handle) {
     if (handle == nullptr) return SRS_OK;
-    if (handle->secrets != nullptr) {
-        rewrite::hmac::secure_zero(handle->secrets,
-                                   static_cast<std::size_t>(handle->secret_capacity) *
-                                       sizeof(srs_secret));
-        std::free(handle->secrets);
-    }
-    rewrite::hmac::secure_zero(handle, sizeof *handle);
-    std::free(handle);
+    release_secrets(handle->secrets, handle->secret_keys, handle->secret_capacity);
+    // The handle with the primary secret and its key states.
+    auto *block = reinterpret_cast<HandleBlock *>(handle);
+    rewrite::hmac::secure_zero(block, sizeof *block);
+    std::free(block);
     return SRS_OK;
 }
 
+// The setters may change the handle, so each also stores the key states of
+// any secret a caller changed in place (the reading calls only work around
+// them, as they may share the handle between threads).
 int srs_set_separator(srs_handle *handle, int separator) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
     if (!is_separator(separator)) return SRS_BAD_PARAMETER;
+    rewrite::hash::refresh(*handle);
     handle->separator = static_cast<char>(separator);
     return SRS_OK;
 }
 
 int srs_set_option(srs_handle *handle, int option, int value) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
-    const uint32_t flag = value != 0 ? 1 : 0;
+    uint32_t *flag = nullptr;
     switch (option) {
     case SRS_OPT_TIMESTAMP:
-        handle->use_timestamp = flag;
-        return SRS_OK;
+        flag = &handle->use_timestamp;
+        break;
     case SRS_OPT_HASH:
-        handle->use_hash = flag;
-        return SRS_OK;
+        flag = &handle->use_hash;
+        break;
     default:
         return SRS_BAD_PARAMETER;
     }
+    rewrite::hash::refresh(*handle);
+    *flag = value != 0 ? 1 : 0;
+    return SRS_OK;
 }
 
 int srs_set_db_functions(srs_handle *handle, srs_db_insert_fn insert_fn,
                          srs_db_lookup_fn lookup_fn) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
+    rewrite::hash::refresh(*handle);
     handle->db_insert = insert_fn;
     handle->db_lookup = lookup_fn;
     const bool on = insert_fn != nullptr || lookup_fn != nullptr;
@@ -226,6 +258,7 @@ int srs_set_db_functions(srs_handle *handle, srs_db_insert_fn insert_fn,
 
 int srs_set_db_context(srs_handle *handle, void *context) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
+    rewrite::hash::refresh(*handle);
     handle->db_context = context;
     return SRS_OK;
 }
@@ -240,26 +273,34 @@ int srs_add_secret(srs_handle *handle, const char *secret, uint32_t secret_len) 
     if (handle->secret_count == handle->secret_capacity) {
         if (handle->secret_capacity > INT32_MAX - secrets_growth) return SRS_OUT_OF_MEMORY;
         const int32_t capacity = handle->secret_capacity + secrets_growth;
-        // A fresh array rather than realloc, so that a moved array leaves no
-        // copy of the secrets behind in freed memory. On failure the old
-        // array, count and capacity stay as they were.
-        const std::size_t old_bytes =
-            static_cast<std::size_t>(handle->secret_capacity) * sizeof(srs_secret);
-        auto *grown = static_cast<srs_secret *>(
-            std::malloc(static_cast<std::size_t>(capacity) * sizeof(srs_secret)));
-        if (grown == nullptr) return SRS_OUT_OF_MEMORY;
-        if (handle->secrets != nullptr) {
-            std::memcpy(grown, handle->secrets, old_bytes);
-            rewrite::hmac::secure_zero(handle->secrets, old_bytes);
-            std::free(handle->secrets);
+        // Fresh arrays rather than realloc, so that moved arrays leave no
+        // copy of the secrets or their key states behind in freed memory.
+        // On failure the old arrays, count and capacity stay as they were.
+        const auto old_count = static_cast<std::size_t>(handle->secret_capacity);
+        const auto count = static_cast<std::size_t>(capacity);
+        auto *grown = static_cast<srs_secret *>(std::malloc(count * sizeof(srs_secret)));
+        auto *grown_keys = static_cast<srs_key_state *>(std::malloc(count * sizeof(srs_key_state)));
+        if (grown == nullptr || grown_keys == nullptr) {
+            std::free(grown);
+            std::free(grown_keys);
+            return SRS_OUT_OF_MEMORY;
         }
+        if (handle->secrets != nullptr) {
+            std::memcpy(grown, handle->secrets, old_count * sizeof(srs_secret));
+            std::memcpy(grown_keys, handle->secret_keys, old_count * sizeof(srs_key_state));
+        }
+        release_secrets(handle->secrets, handle->secret_keys, handle->secret_capacity);
         handle->secrets = grown;
+        handle->secret_keys = grown_keys;
         handle->secret_capacity = capacity;
     }
+    // Secrets changed in place since they were stored get their states now.
+    rewrite::hash::refresh(*handle);
     srs_secret &entry = handle->secrets[handle->secret_count];
     std::memset(&entry, 0, sizeof entry);
     std::memcpy(entry.secret, secret, secret_len);
     entry.secret_len = secret_len;
+    rewrite::hash::store(handle->secret_keys[handle->secret_count], secret, secret_len);
     ++handle->secret_count;
     return SRS_OK;
 }
@@ -291,7 +332,7 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
     const std::size_t hash_chars = std::min<std::size_t>(h.hash_length, rewrite::hash::text_size);
     const char separator = h.separator;
 
-    std::array<char, work_size> hash_text;
+    std::array<char, rewrite::hash::text_size + 1> hash_text;
     std::string_view hash;
     HashInput input;
     const Kind kind = kind_of(addr);
@@ -326,7 +367,7 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
             input.append(id);
         }
 
-        if (h.use_hash != 0 && !make_hash(h, input, hash_text, hash)) return SRS_INTERNAL_ERROR;
+        if (h.use_hash != 0) hash = make_hash(h, input, hash_text);
 
         const std::size_t body = h.use_database == 0 ? domain.size() + 1 + local.size() : id.size();
         const std::size_t size =
@@ -369,7 +410,7 @@ int srs_forward(srs_handle *handle, const char *address, const char *alias, char
     }
     input.append(host);
     input.append(remainder);
-    if (!make_hash(h, input, hash_text, hash)) return SRS_INTERNAL_ERROR;
+    hash = make_hash(h, input, hash_text);
 
     const std::size_t size =
         5 + hash_chars + 1 + host.size() + 1 + remainder.size() + 1 + alias_text.size();
@@ -490,10 +531,9 @@ int srs_generate_unique_id(srs_handle *handle, const char *text, char *buffer,
     std::array<unsigned char, rewrite::hash::digest_size> digest;
     std::array<char, rewrite::hash::text_size + 1> id;
     int digest_len = 0;
-    if (srs__hash(handle, -1, text, static_cast<int>(len), digest.data(), &digest_len) != SRS_OK ||
-        srs__base64enc(digest.data(), rewrite::hash::digest_size, id.data(),
-                       static_cast<uint32_t>(id.size())) != SRS_OK)
-        return SRS_INTERNAL_ERROR;
+    srs__hash(handle, -1, text, static_cast<int>(len), digest.data(), &digest_len);
+    srs__base64enc(digest.data(), rewrite::hash::digest_size, id.data(),
+                   static_cast<uint32_t>(id.size()));
     std::strncpy(buffer, id.data(), buffer_len);
     buffer[buffer_len - 1] = '\0';
     return SRS_OK;

@@ -97,37 +97,87 @@ REWRITE_SHA_TARGET inline __attribute__((always_inline)) void group(__m128i &abc
     if constexpr (G >= 2 && G <= 17) msg[(G + 2) % 4] = _mm_xor_si128(msg[(G + 2) % 4], msg[m]);
 }
 
-template <int... G>
+// One chain of compressions in registers: the state, and the message
+// schedule and E registers of the block being compressed.
+struct Lane {
+    __m128i abcd;
+    __m128i e_start;
+    __m128i abcd_saved;
+    __m128i e_saved;
+    __m128i e[2];
+    __m128i msg[4];
+};
+
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) Lane load_lane(State state) noexcept {
+    Lane l;
+    l.abcd =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state.data())), 0x1B);
+    l.e_start = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+    return l;
+}
+
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void store_lane(State state,
+                                                                         const Lane &l) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state.data()), _mm_shuffle_epi32(l.abcd, 0x1B));
+    state[4] = static_cast<std::uint32_t>(_mm_extract_epi32(l.e_start, 3));
+}
+
 REWRITE_SHA_TARGET inline __attribute__((always_inline)) void
-all_groups(__m128i &abcd, __m128i (&e)[2], __m128i (&msg)[4],
-           std::integer_sequence<int, G...>) noexcept {
-    (group<G>(abcd, e, msg), ...);
+begin_block(Lane &l, const unsigned char *data) noexcept {
+    // Big-endian words: reverse the bytes of each 32-bit word and the order
+    // of the words in the register.
+    const __m128i byte_order = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+    l.abcd_saved = l.abcd;
+    l.e_saved = l.e_start;
+    for (int i = 0; i < 4; ++i)
+        l.msg[i] = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * i)), byte_order);
+    l.e[0] = l.e_start;
+    l.e[1] = l.e_start;
+}
+
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void end_block(Lane &l) noexcept {
+    l.e_start = _mm_sha1nexte_epu32(l.e[0], l.e_saved);
+    l.abcd = _mm_add_epi32(l.abcd, l.abcd_saved);
+}
+
+// The 20 groups of a block for each lane, group by group across the lanes:
+// the chains do not depend on one another, so the processor overlaps their
+// latencies.
+template <int G, class... Lanes>
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void
+group_of_each(Lanes &...lanes) noexcept {
+    (group<G>(lanes.abcd, lanes.e, lanes.msg), ...);
+}
+
+template <int... G, class... Lanes>
+REWRITE_SHA_TARGET inline __attribute__((always_inline)) void
+all_groups(std::integer_sequence<int, G...>, Lanes &...lanes) noexcept {
+    (group_of_each<G>(lanes...), ...);
 }
 
 REWRITE_SHA_TARGET void compress_x86(State state, const unsigned char *data,
                                      std::size_t blocks) noexcept {
-    // Big-endian words: reverse the bytes of each 32-bit word and the order
-    // of the words in the register.
-    const __m128i byte_order = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
-    __m128i abcd =
-        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state.data())), 0x1B);
-    __m128i e_start = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
-
+    Lane l = load_lane(state);
     for (; blocks != 0; --blocks, data += block_size) {
-        const __m128i abcd_saved = abcd;
-        const __m128i e_saved = e_start;
-        __m128i msg[4];
-        for (int i = 0; i < 4; ++i)
-            msg[i] = _mm_shuffle_epi8(
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * i)), byte_order);
-        __m128i e[2] = {e_start, e_start};
-        all_groups(abcd, e, msg, std::make_integer_sequence<int, 20>{});
-        e_start = _mm_sha1nexte_epu32(e[0], e_saved);
-        abcd = _mm_add_epi32(abcd, abcd_saved);
+        begin_block(l, data);
+        all_groups(std::make_integer_sequence<int, 20>{}, l);
+        end_block(l);
     }
+    store_lane(state, l);
+}
 
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(state.data()), _mm_shuffle_epi32(abcd, 0x1B));
-    state[4] = static_cast<std::uint32_t>(_mm_extract_epi32(e_start, 3));
+REWRITE_SHA_TARGET void compress2_x86(State a, const unsigned char *block_a, State b,
+                                      const unsigned char *block_b) noexcept {
+    Lane la = load_lane(a);
+    Lane lb = load_lane(b);
+    begin_block(la, block_a);
+    begin_block(lb, block_b);
+    all_groups(std::make_integer_sequence<int, 20>{}, la, lb);
+    end_block(la);
+    end_block(lb);
+    store_lane(a, la);
+    store_lane(b, lb);
 }
 
 bool detect_shani() noexcept {
@@ -143,6 +193,12 @@ bool detect_shani() noexcept {
 
 void compress_x86(State state, const unsigned char *data, std::size_t blocks) noexcept {
     compress_portable(state, data, blocks);
+}
+
+void compress2_x86(State a, const unsigned char *block_a, State b,
+                   const unsigned char *block_b) noexcept {
+    compress_portable(a, block_a, 1);
+    compress_portable(b, block_b, 1);
 }
 
 bool detect_shani() noexcept {
@@ -193,6 +249,22 @@ void force_compress(CompressFn fn) noexcept {
 
 void compress(State state, const unsigned char *data, std::size_t blocks) noexcept {
     active_compress()(state, data, blocks);
+}
+
+void compress2(State a, const unsigned char *block_a, State b,
+               const unsigned char *block_b) noexcept {
+    const CompressFn fn = active_compress();
+    if (fn == compress_shani) {
+        compress2_x86(a, block_a, b, block_b);
+    } else {
+        fn(a, block_a, 1);
+        fn(b, block_b, 1);
+    }
+}
+
+void write_digest(std::span<const std::uint32_t, 5> state, unsigned char *out) noexcept {
+    for (std::size_t i = 0; i < 5; ++i)
+        store_be32(out + 4 * i, state[i]);
 }
 
 } // namespace rewrite::sha1
@@ -246,27 +318,14 @@ int mSHA1_process(void *ctx, const void *data, int32_t len) {
 
 int mSHA1_end(void *ctx, unsigned char *out) {
     auto &c = as_ctx(ctx);
-    const std::uint32_t k = c.buffered;
-    c.buffer[k] = 0x80;
-    c.bit_count += 8u * k;
-    if (k < 56) {
-        std::memset(c.buffer + k + 1, 0, 55 - k);
-    } else {
-        std::memset(c.buffer + k + 1, 0, 63 - k);
-        compress(state_of(c), c.buffer, 1);
-        std::memset(c.buffer, 0, 56);
-    }
-    for (int i = 0; i < 8; ++i)
-        c.buffer[56 + i] = static_cast<unsigned char>(c.bit_count >> (56 - 8 * i));
-    compress(state_of(c), c.buffer, 1);
+    c.bit_count += 8u * c.buffered;
+    finish<1>({c.buffer}, c.buffered, c.bit_count, [&c] { compress(state_of(c), c.buffer, 1); });
     if (out != nullptr) mSHA1_gethash(ctx, out);
     return 0;
 }
 
 int mSHA1_gethash(void *ctx, unsigned char *out) {
-    const auto &c = as_ctx(ctx);
-    for (std::size_t i = 0; i < 5; ++i)
-        store_be32(out + 4 * i, c.state[i]);
+    write_digest(state_of(as_ctx(ctx)), out);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace rewrite::sha1 {
@@ -27,6 +28,36 @@ using CompressFn = void (*)(State state, const unsigned char *data, std::size_t 
 void compress_portable(State state, const unsigned char *data, std::size_t blocks) noexcept;
 void compress_shani(State state, const unsigned char *data, std::size_t blocks) noexcept;
 void compress(State state, const unsigned char *data, std::size_t blocks) noexcept;
+
+// Compresses one block into each of two states. With the SHA extensions the
+// two chains run interleaved, in little more than the time of one.
+void compress2(State a, const unsigned char *block_a, State b,
+               const unsigned char *block_b) noexcept;
+
+// Ends N messages of bit_count bits each whose last k bytes (0 to 63) stand
+// at the start of their 64-byte buffers: appends the padding and the length
+// to each and calls compress_blocks() to compress the N buffers, once, or
+// twice when k > 55. Overwrites the buffers.
+template <std::size_t N, class CompressBlocks>
+void finish(const std::array<unsigned char *, N> &buffers, std::size_t k, std::uint64_t bit_count,
+            CompressBlocks compress_blocks) noexcept {
+    for (unsigned char *b : buffers) {
+        b[k] = 0x80;
+        std::memset(b + k + 1, 0, block_size - 1 - k);
+    }
+    if (k >= block_size - 8) {
+        compress_blocks();
+        for (unsigned char *b : buffers)
+            std::memset(b, 0, block_size - 8);
+    }
+    for (unsigned char *b : buffers)
+        for (std::size_t i = 0; i < 8; ++i)
+            b[block_size - 8 + i] = static_cast<unsigned char>(bit_count >> (56 - 8 * i));
+    compress_blocks();
+}
+
+// Writes the state as the 20 big-endian bytes of a digest.
+void write_digest(std::span<const std::uint32_t, 5> state, unsigned char *out) noexcept;
 
 // True when this processor has the instructions compress_shani needs.
 bool has_shani() noexcept;

@@ -1,13 +1,19 @@
-// What the library does when memory runs out, and what it leaves in memory
-// it releases. malloc, calloc and free are wrapped at link time
-// (-Wl,--wrap=...), so calls from the library come through here.
+// What the library does when memory runs out, what it leaves in memory it
+// releases, and that rewriting allocates nothing. malloc, calloc and free
+// are wrapped at link time (-Wl,--wrap=...), so calls from the library come
+// through here.
 #include "librewrite.h"
+
+#include "oracle.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 extern "C" {
 void *__real_malloc(std::size_t size);
@@ -17,40 +23,65 @@ void __real_free(void *p);
 
 namespace {
 
-int fail_next = 0;             // allocations still to fail
-const void *watched = nullptr; // a block whose contents are checked at free
-std::size_t watched_size = 0;
-bool watched_freed = false;
-bool watched_was_zero = false;
+int pass_next = 0;    // allocations to let through before failing
+int fail_next = 0;    // allocations then still to fail
+long allocations = 0; // malloc and calloc calls so far, failed ones too
+
+// The latest blocks handed out, with the sizes asked for.
+struct Block {
+    const void *p = nullptr;
+    std::size_t size = 0;
+};
+std::array<Block, 64> recent;
+std::size_t recent_count = 0;
+
+void *remember(void *p, std::size_t size) {
+    if (p != nullptr) recent[recent_count++ % recent.size()] = {p, size};
+    return p;
+}
+
+// Blocks whose contents are checked when they are freed.
+struct Watched {
+    const void *block = nullptr;
+    std::size_t size = 0;
+    bool freed = false;
+    bool was_zero = false;
+};
+std::array<Watched, 3> watched;
+
+bool fails() {
+    ++allocations;
+    if (pass_next > 0) {
+        --pass_next;
+        return false;
+    }
+    if (fail_next > 0) {
+        --fail_next;
+        return true;
+    }
+    return false;
+}
 
 } // namespace
 
 extern "C" {
 
 void *__wrap_malloc(std::size_t size) {
-    if (fail_next > 0) {
-        --fail_next;
-        return nullptr;
-    }
-    return __real_malloc(size);
+    return fails() ? nullptr : remember(__real_malloc(size), size);
 }
 
 void *__wrap_calloc(std::size_t count, std::size_t size) {
-    if (fail_next > 0) {
-        --fail_next;
-        return nullptr;
-    }
-    return __real_calloc(count, size);
+    return fails() ? nullptr : remember(__real_calloc(count, size), count * size);
 }
 
 void __wrap_free(void *p) {
-    if (p != nullptr && p == watched) {
-        const auto *bytes = static_cast<const unsigned char *>(p);
-        watched_was_zero =
-            std::all_of(bytes, bytes + watched_size, [](unsigned char b) { return b == 0; });
-        watched_freed = true;
-        watched = nullptr;
-    }
+    for (Watched &w : watched)
+        if (p != nullptr && p == w.block) {
+            const auto *bytes = static_cast<const unsigned char *>(p);
+            w.was_zero = std::all_of(bytes, bytes + w.size, [](unsigned char b) { return b == 0; });
+            w.freed = true;
+            w.block = nullptr;
+        }
     __real_free(p);
 }
 
@@ -58,18 +89,35 @@ void __wrap_free(void *p) {
 
 namespace {
 
-void watch(const void *p, std::size_t size) {
-    watched = p;
-    watched_size = size;
-    watched_freed = false;
-    watched_was_zero = false;
+// Watches up to three blocks, each whole as it was allocated.
+void watch(std::initializer_list<const void *> blocks) {
+    watched = {};
+    std::size_t i = 0;
+    for (const void *block : blocks) {
+        std::size_t size = 0;
+        for (std::size_t k = 0; k < std::min(recent_count, recent.size()); ++k)
+            if (recent[(recent_count - 1 - k) % recent.size()].p == block) {
+                size = recent[(recent_count - 1 - k) % recent.size()].size;
+                break;
+            }
+        ASSERT_NE(size, 0u) << "not one of the latest blocks allocated";
+        watched[i++] = {block, size, false, false};
+    }
+}
+
+void expect_watched_wiped(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_TRUE(watched[i].freed) << "block " << i;
+        EXPECT_TRUE(watched[i].was_zero) << "block " << i;
+    }
 }
 
 class AllocFailure : public testing::Test {
   protected:
     void TearDown() override {
+        pass_next = 0;
         fail_next = 0;
-        watched = nullptr;
+        watched = {};
     }
 };
 
@@ -79,28 +127,38 @@ TEST_F(AllocFailure, OpenReturnsNull) {
 }
 
 TEST_F(AllocFailure, AddSecretLeavesHandleUnchanged) {
-    srs_handle *h = srs_open("secret", 6, 0, 0, 0);
-    ASSERT_NE(h, nullptr);
+    // A growth takes two blocks, the secrets and their key states: whichever
+    // fails, the handle is as before (and the sanitizer build sees the other
+    // block released).
+    for (const int passed : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "allocations passed before the failure: " << passed);
+        srs_handle *h = srs_open("secret", 6, 0, 0, 0);
+        ASSERT_NE(h, nullptr);
 
-    // First growth fails.
-    srs_handle before = *h;
-    fail_next = 1;
-    EXPECT_EQ(srs_add_secret(h, "one", 3), SRS_OUT_OF_MEMORY);
-    EXPECT_EQ(std::memcmp(&before, h, sizeof before), 0);
+        // First growth fails.
+        srs_handle before = *h;
+        pass_next = passed;
+        fail_next = 1;
+        EXPECT_EQ(srs_add_secret(h, "one", 3), SRS_OUT_OF_MEMORY);
+        EXPECT_EQ(std::memcmp(&before, h, sizeof before), 0);
 
-    // A later growth fails: the old array, count and capacity stay valid.
-    for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(srs_add_secret(h, "k", 1), SRS_OK);
-    before = *h;
-    fail_next = 1;
-    EXPECT_EQ(srs_add_secret(h, "ninth", 5), SRS_OUT_OF_MEMORY);
-    EXPECT_EQ(std::memcmp(&before, h, sizeof before), 0);
-    EXPECT_EQ(h->secrets[7].secret[0], 'k');
+        // A later growth fails: the old arrays, count and capacity stay valid.
+        for (int i = 0; i < 8; ++i)
+            ASSERT_EQ(srs_add_secret(h, "k", 1), SRS_OK);
+        before = *h;
+        pass_next = passed;
+        fail_next = 1;
+        EXPECT_EQ(srs_add_secret(h, "ninth", 5), SRS_OUT_OF_MEMORY);
+        EXPECT_EQ(std::memcmp(&before, h, sizeof before), 0);
+        EXPECT_EQ(h->secrets[7].secret[0], 'k');
+        EXPECT_EQ(srs__hash_verify(h, "data", 4, oracle::hash_text("k", "data").c_str(), 8),
+                  SRS_OK);
 
-    // And it works again once memory is back.
-    EXPECT_EQ(srs_add_secret(h, "ninth", 5), SRS_OK);
-    EXPECT_EQ(h->secret_capacity, 16);
-    srs_close(h);
+        // And it works again once memory is back.
+        EXPECT_EQ(srs_add_secret(h, "ninth", 5), SRS_OK);
+        EXPECT_EQ(h->secret_capacity, 16);
+        srs_close(h);
+    }
 }
 
 TEST_F(AllocFailure, HmacStartReportsMinusOne) {
@@ -109,45 +167,43 @@ TEST_F(AllocFailure, HmacStartReportsMinusOne) {
     EXPECT_EQ(mHMAC_start(&ctx, &mHMACD_SHA1, "key", 3), -1);
 }
 
-TEST_F(AllocFailure, HashTokenFailsWithoutContext) {
+TEST_F(AllocFailure, RewritingNeitherAllocatesNorFails) {
+    // Secrets made with several secrets of the handle, one changed in place
+    // (its states are then computed on the stack), and every allocation
+    // failing: the rewriting calls still succeed, without one allocation.
     srs_handle *h = srs_open("secret", 6, 0, 0, 0);
     ASSERT_NE(h, nullptr);
-    unsigned char digest[20];
-    int len = 0;
-    fail_next = 1;
-    EXPECT_NE(srs__hash(h, -1, "data", 4, digest, &len), SRS_OK);
-
-    // A secret whose hash cannot be computed does not match; the next one
-    // is still tried. "dSNsgn" is the start of base64(HMAC-SHA1("other",
-    // "data")), computed independently.
-    ASSERT_EQ(srs_add_secret(h, "other", 5), SRS_OK);
-    fail_next = 1;
-    EXPECT_EQ(srs__hash_verify(h, "data", 4, "dSNsgn", 6), SRS_OK);
-    fail_next = 2;
-    EXPECT_EQ(srs__hash_verify(h, "data", 4, "dSNsgn", 6), SRS_CHECK_FAILED);
-    srs_close(h);
-}
-
-TEST_F(AllocFailure, RewritingReportsAnInternalError) {
-    srs_handle *h = srs_open("secret", 6, 0, 0, 0);
-    ASSERT_NE(h, nullptr);
-    char buf[256];
-    std::memset(buf, '#', sizeof buf);
-    for (const char *address : {"user@example.com", "SRS0=h=TT=d=l@hop1", "SRS1=h=hop1==x@hop2"}) {
-        fail_next = 1;
-        EXPECT_EQ(srs_forward(h, address, "fwd", buf, sizeof buf), SRS_INTERNAL_ERROR) << address;
-        EXPECT_EQ(buf[0], '#');
+    for (int i = 0; i < 9; ++i) {
+        const std::string s = "older-" + std::to_string(i);
+        ASSERT_EQ(srs_add_secret(h, s.data(), static_cast<uint32_t>(s.size())), SRS_OK);
     }
-    fail_next = 1;
-    EXPECT_EQ(srs_generate_unique_id(h, "text", buf, sizeof buf), SRS_INTERNAL_ERROR);
-    EXPECT_EQ(buf[0], '#');
+    srs_handle *by_older = srs_open("older-8", 7, 0, 0, 0);
+    ASSERT_NE(by_older, nullptr);
+    char made_by_primary[256], made_by_older[256], srs1[256], forged[256];
+    ASSERT_EQ(srs_forward(h, "user@example.com", "fwd", made_by_primary, 256), SRS_OK);
+    ASSERT_EQ(srs_forward(by_older, "user@example.com", "fwd", made_by_older, 256), SRS_OK);
+    ASSERT_EQ(srs_forward(h, made_by_primary, "hop2", srs1, 256), SRS_OK);
+    std::strcpy(forged, made_by_primary);
+    forged[5] = forged[5] == 'A' ? 'B' : 'A';
+    std::memcpy(h->secrets[3].secret, "OLDER", 5); // changed in place
 
-    // Reverse: a hash that cannot be computed is a hash that does not match.
-    ASSERT_EQ(srs_forward(h, "SRS0=h=TT=d=l@hop1", "fwd", buf, sizeof buf), SRS_OK);
+    const long before = allocations;
+    fail_next = INT_MAX;
     char out[256];
-    fail_next = 1;
-    EXPECT_EQ(srs_reverse(h, buf, out, sizeof out), SRS_HASH_FORGED);
-    EXPECT_EQ(srs_reverse(h, buf, out, sizeof out), SRS_OK);
+    unsigned char digest[20];
+    int digest_len = 0;
+    for (const char *address : {"user@example.com", "SRS0=h=TT=d=l@hop1", "SRS1=h=hop1==x@hop2"})
+        EXPECT_EQ(srs_forward(h, address, "fwd", out, sizeof out), SRS_OK) << address;
+    EXPECT_EQ(srs_reverse(h, made_by_primary, out, sizeof out), SRS_OK);
+    EXPECT_EQ(srs_reverse(h, made_by_older, out, sizeof out), SRS_OK);
+    EXPECT_EQ(srs_reverse(h, srs1, out, sizeof out), SRS_OK);
+    EXPECT_EQ(srs_reverse(h, forged, out, sizeof out), SRS_HASH_FORGED);
+    EXPECT_EQ(srs_generate_unique_id(h, "text", out, sizeof out), SRS_OK);
+    EXPECT_EQ(srs__hash(h, 3, "data", 4, digest, &digest_len), SRS_OK);
+    EXPECT_EQ(srs__hash_verify(h, "data", 4, "AAAAAAAA", 8), SRS_CHECK_FAILED);
+    EXPECT_EQ(allocations - before, 0);
+    fail_next = 0;
+    srs_close(by_older);
     srs_close(h);
 }
 
@@ -156,39 +212,29 @@ TEST_F(AllocFailure, CloseWipesSecretsBeforeRelease) {
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(srs_add_secret(h, "further-secret", 14), SRS_OK);
 
-    // The array of further secrets, wiped before it is freed.
-    watch(h->secrets, static_cast<std::size_t>(h->secret_capacity) * sizeof(srs_secret));
+    // The further secrets and their key states; the block of the handle
+    // itself, with the primary secret and its key states.
+    watch({h->secrets, h->secret_keys, h});
     srs_close(h);
-    EXPECT_TRUE(watched_freed);
-    EXPECT_TRUE(watched_was_zero);
-
-    // The record itself, with the primary secret.
-    h = srs_open("primary-secret", 14, 0, 0, 0);
-    ASSERT_NE(h, nullptr);
-    watch(h, sizeof *h);
-    srs_close(h);
-    EXPECT_TRUE(watched_freed);
-    EXPECT_TRUE(watched_was_zero);
+    expect_watched_wiped(3);
 }
 
-TEST_F(AllocFailure, GrowingSecretsWipesTheOldArray) {
+TEST_F(AllocFailure, GrowingSecretsWipesTheOldArrays) {
     srs_handle *h = srs_open("secret", 6, 0, 0, 0);
     for (int i = 0; i < 8; ++i)
         ASSERT_EQ(srs_add_secret(h, "old-secret", 10), SRS_OK);
-    watch(h->secrets, 8 * sizeof(srs_secret));
+    watch({h->secrets, h->secret_keys});
     ASSERT_EQ(srs_add_secret(h, "ninth", 5), SRS_OK);
-    EXPECT_TRUE(watched_freed);
-    EXPECT_TRUE(watched_was_zero);
+    expect_watched_wiped(2);
     srs_close(h);
 }
 
 TEST_F(AllocFailure, HmacEndWipesTheKeyedHashContext) {
     mHMAC_ctx ctx;
     ASSERT_EQ(mHMAC_start(&ctx, &mHMACD_SHA1, "key", 3), 0);
-    watch(ctx.hash_ctx, static_cast<std::size_t>(mHMACD_SHA1.ctx_size));
+    watch({ctx.hash_ctx});
     mHMAC_end(&ctx, nullptr);
-    EXPECT_TRUE(watched_freed);
-    EXPECT_TRUE(watched_was_zero);
+    expect_watched_wiped(1);
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 // HMAC-SHA1 of librewrite over the mHMACD_SHA1 descriptor: the RFC 2202 test
 // cases, a differential check against OpenSSL's HMAC for key lengths 0 to 100
-// and messages fed in random pieces, the key block K0, reading the value back,
-// reuse of a context and refusal of a missing descriptor.
+// and messages fed in random pieces (and from keyed states, under one or two
+// keys at once), the key block K0, reading the value back, reuse of a context
+// and refusal of a missing descriptor.
 #include "librewrite.h"
 
 #include "bytes.h"
+#include "hmac.h"
 #include "implementations.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +133,31 @@ TEST_P(HmacDifferential, KeyLengths0To100AndMessagesInPieces) {
             SCOPED_TRACE("key " + std::to_string(key_len) + ", message " + std::to_string(msg_len) +
                          ", pieces " + pieces_text(pieces));
             EXPECT_EQ(rewrite_hmac(key, msg, pieces), openssl_hmac(key, msg));
+        }
+    }
+}
+
+TEST_P(HmacDifferential, FromKeyedStatesOneAndTwoKeysAtATime) {
+    // What the handle's secrets use: the key states computed once, then
+    // values under one key, or under two keys at once in one pass.
+    const std::size_t message_lengths[] = {0, 1, 20, 55, 56, 63, 64, 65, 119, 120, 200};
+    std::mt19937 rng(2202104);
+    for (std::size_t key_len = 0; key_len <= 100; ++key_len) {
+        const Bytes key_a = random_bytes(rng, key_len);
+        const Bytes key_b = random_bytes(rng, 100 - key_len);
+        rewrite::hmac::Sha1Key a, b;
+        rewrite::hmac::sha1_key(a, key_a.data(), key_a.size());
+        rewrite::hmac::sha1_key(b, key_b.data(), key_b.size());
+        for (std::size_t msg_len : message_lengths) {
+            SCOPED_TRACE("key " + std::to_string(key_len) + ", message " + std::to_string(msg_len));
+            const Bytes msg = random_bytes(rng, msg_len);
+            const auto len = static_cast<int32_t>(msg_len);
+            unsigned char one[20], two_a[20], two_b[20];
+            rewrite::hmac::sha1_hmac(a, msg.data(), len, one);
+            rewrite::hmac::sha1_hmac2(a, b, msg.data(), len, two_a, two_b);
+            EXPECT_EQ(hex(one, 20), openssl_hmac(key_a, msg));
+            EXPECT_EQ(hex(two_a, 20), openssl_hmac(key_a, msg));
+            EXPECT_EQ(hex(two_b, 20), openssl_hmac(key_b, msg));
         }
     }
 }

@@ -337,6 +337,88 @@ TEST(HashTokenVerifySecrets, FirstSecretMatchingEitherWayDecides) {
     }
 }
 
+// ---- Key states ----------------------------------------------------------
+
+// Every secret the handle holds now: the primary first.
+std::vector<std::string> secrets_of(const srs_handle *h) {
+    std::vector<std::string> out{std::string(h->secret, h->secret_len)};
+    for (int i = 0; i < h->secret_count; ++i)
+        out.emplace_back(h->secrets[i].secret, h->secrets[i].secret_len);
+    return out;
+}
+
+// The handle hashes, identifies and verifies with exactly the secrets it
+// holds now, as OpenSSL computes them; a hash made with a secret it no
+// longer holds is refused.
+void expect_current(srs_handle *h, const std::vector<std::string> &retired) {
+    const std::string data = "tbexample.comalice";
+    const std::vector<std::string> secrets = secrets_of(h);
+    for (int index = -1; index < h->secret_count; ++index) {
+        const std::string &secret = secrets[static_cast<std::size_t>(index + 1)];
+        SCOPED_TRACE(testing::Message() << "index " << index << " secret " << secret);
+        const std::string text = oracle::hash_text(secret, data);
+        EXPECT_EQ(lib_hash_text(h, index, data), text);
+        EXPECT_EQ(verify_unterminated(h, data, text.substr(0, 8)), SRS_OK);
+    }
+    char id[29];
+    ASSERT_EQ(srs_generate_unique_id(h, data.c_str(), id, sizeof id), SRS_OK);
+    EXPECT_EQ(std::string(id), oracle::hash_text(secrets[0], data));
+    for (const std::string &old : retired)
+        EXPECT_EQ(verify_unterminated(h, data, oracle::hash_text(old, data).substr(0, 8)),
+                  SRS_CHECK_FAILED)
+            << "still accepts " << old;
+}
+
+TEST(HashTokenKeyStates, FollowTheSecretsAsTheyAreNow) {
+    auto h = oracle::open("primary-secret", 0, 6, 8);
+    ASSERT_NE(h, nullptr);
+    char out[256];
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(srs_forward(h.get(), "user@example.com", "fwd.example", out, sizeof out), SRS_OK);
+
+    // Added after many rewrites, across both growths of the arrays.
+    for (int i = 0; i < 17; ++i) {
+        const std::string s = "further-secret-" + std::to_string(i);
+        ASSERT_EQ(srs_add_secret(h.get(), s.data(), static_cast<uint32_t>(s.size())), SRS_OK);
+    }
+    expect_current(h.get(), {"stranger"});
+
+    // Changed in place, bytes and lengths: the reading calls use the secret
+    // as it is now, before and after a setter stores its states anew.
+    const struct {
+        const char *what;
+        int index; // -1 the primary
+        std::string secret;
+    } changes[] = {
+        {"primary bytes", -1, "PRIMARY-secret"},
+        {"primary shorter", -1, "PRIMARY"},
+        {"primary to 32 bytes", -1, "0123456789abcdef0123456789abcdef"},
+        {"first further bytes", 0, "further-secret-X"},
+        {"ninth further shorter", 8, "f8"},
+        {"last further, a zero byte inside", 16, std::string("la\0st", 5)},
+    };
+    std::vector<std::string> retired{"stranger"};
+    for (const auto &c : changes) {
+        SCOPED_TRACE(c.what);
+        char *bytes = c.index < 0 ? h->secret : h->secrets[c.index].secret;
+        uint32_t &len = c.index < 0 ? h->secret_len : h->secrets[c.index].secret_len;
+        retired.emplace_back(bytes, len);
+        std::memcpy(bytes, c.secret.data(), c.secret.size());
+        len = static_cast<uint32_t>(c.secret.size());
+        expect_current(h.get(), retired);
+        ASSERT_EQ(srs_set_separator(h.get(), h->separator), SRS_OK);
+        expect_current(h.get(), retired);
+    }
+
+    // Removed by close: a handle opened next, likely in the same memory,
+    // holds only its own secret.
+    retired = secrets_of(h.get());
+    h.reset();
+    h = oracle::open("next-secret", 0, 6, 8);
+    ASSERT_NE(h, nullptr);
+    expect_current(h.get(), retired);
+}
+
 // ---- srs_timestamp_create -------------------------------------------------
 
 std::string create(std::time_t t) {
