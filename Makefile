@@ -1,7 +1,8 @@
 # Thin front end to CMake: `make` builds, `make demo` runs the main job,
 # `make check` builds and runs every test, then again under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then the install, man page and unit checks
-# and a short replay of the fuzz targets.
+# and UndefinedBehaviorSanitizer, then the symbol, install, subproject, man
+# page, unit and Debian package checks and a short replay of the fuzz
+# targets.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SAN_BUILD ?= build-san
@@ -26,7 +27,8 @@ DEMO_ALIAS ?= forwarder.example
 PREFIX ?= /usr/local
 
 .PHONY: all build demo check test test-san bench fuzz-build fuzz fuzz-replay clean \
-	install install-check minimal-check man-check unit-check memcheck soak
+	install install-check minimal-check man-check unit-check memcheck soak \
+	symbol-check subproject-check package-check
 
 all: build
 
@@ -51,12 +53,18 @@ test:
 
 test-san:
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DREWRITE_SANITIZE=ON $(ALL_PARTS) \
-		-DREWRITE_BENCH=OFF $(DEV_FLAGS)
+		-DREWRITE_BENCH=OFF -DREWRITE_SHARED=OFF $(DEV_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(SAN_BUILD) $(CTEST_FLAGS)
 
-check: test test-san install-check minimal-check man-check unit-check memcheck fuzz-replay
+check: test test-san symbol-check install-check subproject-check minimal-check man-check \
+	unit-check package-check memcheck fuzz-replay
+
+# The shared libraries export exactly the names of lib/exports.txt and
+# stores/sqlite/exports.txt, which are what their headers declare.
+symbol-check: build
+	scripts/symbol-check.sh $(BUILD)
 
 # srs under valgrind's memcheck: one-shot runs over good and bad input, and
 # the daemon up to its orderly end.
@@ -74,6 +82,17 @@ install: build
 # pkg-config and through find_package.
 install-check:
 	scripts/install-check.sh
+
+# The source tree used by a C project through add_subdirectory
+# (tests/subproject), with the static and the shared library.
+subproject-check:
+	scripts/subproject-check.sh
+
+# The Debian packages (debian/) built from a clean copy of the tree, checked
+# by lintian, installed on this machine, used, removed and purged. Needs
+# root and the packaging tools (.ci/run installs them).
+package-check:
+	scripts/package-check.sh
 
 # make demo and make install on a machine with nothing but cmake, g++ and
 # make: every optional dependency hidden from the configuration.
@@ -110,7 +129,7 @@ bench:
 fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF \
-		-DREWRITE_BENCH=OFF $(DEV_FLAGS)
+		-DREWRITE_BENCH=OFF -DREWRITE_SHARED=OFF $(DEV_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: fuzz-build

@@ -14,7 +14,7 @@
  * Build against an installed librewrite:
  *     cc -std=c99 rotate.c $(pkg-config --cflags --libs librewrite) -o rotate
  */
-#include <librewrite.h>
+#include <librewrite/librewrite.h>
 
 #include <stdio.h>
 #include <string.h>

@@ -1,83 +1,134 @@
 #!/usr/bin/env bash
 # Installation check: configures and builds a fresh copy of the project in a
-# temporary directory, installs it into a temporary prefix, and builds the C
-# example out of tree against the installed copy, once with pkg-config and
-# once with a C-only CMake project using find_package(librewrite); runs both
-# programs, runs the installed srs and looks for the man pages. Removes
-# everything it made. Run from the repository (the root is found from the
-# script's place).
+# temporary directory and installs it into a temporary prefix, twice: with
+# the static archives alone (REWRITE_SHARED=OFF) and with the shared
+# libraries beside them. Against each installed copy it builds the C example
+# out of tree, once with pkg-config and once with a C-only CMake project
+# using find_package(librewrite), and runs both programs; it checks which
+# kind of library each program was linked with, runs the installed srs and
+# looks for the header and the man pages. Removes everything it made. Run
+# from the repository (the root is found from the script's place).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/librewrite-install.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
-prefix=$tmp/prefix
 jobs=$(nproc 2>/dev/null || echo 2)
 cc=${CC:-cc}
 cflags=(-std=c99 -pedantic -Wall -Wextra -Werror)
 
 step() { printf 'install-check: %s\n' "$*"; }
+die() {
+  echo "install-check: $*" >&2
+  exit 1
+}
+# Runs a command with its output in a log, shown only when it fails.
+logged() { # log command...
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { cat "$log"; die "failed: $*"; }
+}
+# Whether a program needs librewrite.so.0 at run time.
+needs_shared() { readelf -d "$1" | grep -q 'NEEDED.*\[librewrite\.so\.0\]'; }
 
-step "configure, build and install into $prefix"
-cmake -S . -B "$tmp/build" -DCMAKE_BUILD_TYPE=Release -DREWRITE_TESTS=OFF -DREWRITE_BENCH=OFF \
-  >"$tmp/configure.log" || { cat "$tmp/configure.log"; exit 1; }
-cmake --build "$tmp/build" -j "$jobs" >"$tmp/build.log" || { cat "$tmp/build.log"; exit 1; }
-cmake --install "$tmp/build" --prefix "$prefix" >"$tmp/install.log"
-
-# The install directories as configured (lib may be lib64 or lib/<arch>).
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$tmp/build/CMakeCache.txt"; }
-libdir=$(cache_value CMAKE_INSTALL_LIBDIR)
-includedir=$(cache_value CMAKE_INSTALL_INCLUDEDIR)
-bindir=$(cache_value CMAKE_INSTALL_BINDIR)
-mandir=$(cache_value CMAKE_INSTALL_MANDIR) # empty: DATAROOTDIR/man
-mandir=$prefix/${mandir:-$(cache_value CMAKE_INSTALL_DATAROOTDIR)/man}
-
-step "installed files"
-for f in "$libdir/librewrite.a" "$includedir/librewrite/librewrite.h" \
-  "$libdir/pkgconfig/librewrite.pc" "$libdir/cmake/librewrite/librewrite-config.cmake" \
-  "$libdir/cmake/librewrite/librewrite-config-version.cmake" "$bindir/srs"; do
-  [ -s "$prefix/$f" ] || { echo "install-check: missing $prefix/$f" >&2; exit 1; }
-done
-cmp lib/librewrite.h "$prefix/$includedir/librewrite/librewrite.h"
-for page in man1/srs.1 man3/librewrite.3; do
-  [ -s "$mandir/$page" ] || { echo "install-check: missing man page $mandir/$page" >&2; exit 1; }
-  cmp "man/${page#*/}" "$mandir/$page"
-done
-
-step "installed srs runs"
-"$prefix/$bindir/srs" --help >/dev/null
-
-# The consumer: the rotation example, and a unit that includes the header
-# both ways. Copied out of the tree so that nothing but the installed
-# header can be found.
+# The consumer: the rotation example, and a unit that includes the header as
+# it is installed and checks the run-time version. Copied out of the tree so
+# that nothing but the installed header can be found.
 mkdir "$tmp/consumer"
 cp examples/rotate.c "$tmp/consumer/"
-cat >"$tmp/consumer/both.c" <<'EOF'
+cat >"$tmp/consumer/version.c" <<'EOF'
 #include <librewrite/librewrite.h>
-#include <librewrite.h>
-int both_headers(void) { return SRS_OK; }
+#include <string.h>
+int version_matches(void) { return strcmp(srs_version(), LIBREWRITE_VERSION_STRING) == 0; }
 EOF
-
-step "build with pkg-config"
-export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-version=$(pkg-config --modversion librewrite)
-read -r -a pc_flags <<<"$(pkg-config --cflags --libs librewrite)"
-"$cc" "${cflags[@]}" -o "$tmp/rotate-pc" "$tmp/consumer/rotate.c" "$tmp/consumer/both.c" \
-  "${pc_flags[@]}"
-"$tmp/rotate-pc" >/dev/null
-
-step "build with find_package(librewrite $version)"
 cat >"$tmp/consumer/CMakeLists.txt" <<'EOF'
 cmake_minimum_required(VERSION 3.20)
 project(consumer C) # C only: the library must link with the C compiler alone
 find_package(librewrite ${WANT_VERSION} EXACT REQUIRED)
-add_executable(rotate rotate.c both.c)
-target_compile_options(rotate PRIVATE -std=c99 -pedantic -Wall -Wextra -Werror)
-target_link_libraries(rotate PRIVATE librewrite::librewrite)
+foreach(kind "" -static)
+  add_executable(rotate${kind} rotate.c version.c)
+  target_compile_options(rotate${kind} PRIVATE -std=c99 -pedantic -Wall -Wextra -Werror)
+  target_link_libraries(rotate${kind} PRIVATE librewrite::librewrite${kind})
+endforeach()
 EOF
-cmake -S "$tmp/consumer" -B "$tmp/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DWANT_VERSION="$version" >"$tmp/consumer.log" || { cat "$tmp/consumer.log"; exit 1; }
-cmake --build "$tmp/consumer-build" >>"$tmp/consumer.log" || { cat "$tmp/consumer.log"; exit 1; }
-"$tmp/consumer-build/rotate" >/dev/null
 
+check_install() { # static | shared
+  local kind=$1 prefix=$tmp/$1/prefix build=$tmp/$1/build shared=OFF
+  [ "$kind" = shared ] && shared=ON
+  mkdir -p "$tmp/$kind"
+
+  step "$kind: configure, build and install into $prefix"
+  logged "$tmp/$kind/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DREWRITE_TESTS=OFF -DREWRITE_BENCH=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SHARED=$shared
+  logged "$tmp/$kind/build.log" cmake --build "$build" -j "$jobs"
+  logged "$tmp/$kind/install.log" cmake --install "$build" --prefix "$prefix"
+
+  # The install directories as configured (lib may be lib64 or lib/<arch>).
+  cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+  local libdir includedir bindir mandir
+  libdir=$(cache_value CMAKE_INSTALL_LIBDIR)
+  includedir=$(cache_value CMAKE_INSTALL_INCLUDEDIR)
+  bindir=$(cache_value CMAKE_INSTALL_BINDIR)
+  mandir=$(cache_value CMAKE_INSTALL_MANDIR) # empty: DATAROOTDIR/man
+  mandir=$prefix/${mandir:-$(cache_value CMAKE_INSTALL_DATAROOTDIR)/man}
+
+  step "$kind: installed files"
+  local files=("$libdir/librewrite.a" "$includedir/librewrite/librewrite.h"
+    "$includedir/librewrite/librewrite_version.h" "$libdir/pkgconfig/librewrite.pc"
+    "$libdir/cmake/librewrite/librewrite-config.cmake"
+    "$libdir/cmake/librewrite/librewrite-config-version.cmake" "$bindir/srs")
+  [ "$kind" = shared ] && files+=("$libdir/librewrite.so.0")
+  for f in "${files[@]}"; do
+    [ -s "$prefix/$f" ] || die "missing $prefix/$f"
+  done
+  if [ "$kind" = static ] && compgen -G "$prefix/$libdir/librewrite*.so*" >/dev/null; then
+    die "REWRITE_SHARED=OFF installed a shared library"
+  fi
+  # One spelling of the header, and no module header of lib/.
+  [ ! -e "$prefix/$includedir/librewrite.h" ] || die "<librewrite.h> is installed too"
+  for f in "$prefix/$includedir/librewrite"/*; do
+    case $(basename "$f") in
+      librewrite.h | librewrite_version.h | srs_sqlite.h) ;;
+      *) die "unexpected header $f" ;;
+    esac
+  done
+  cmp lib/librewrite.h "$prefix/$includedir/librewrite/librewrite.h"
+  for page in man1/srs.1 man3/librewrite.3; do
+    [ -s "$mandir/$page" ] || die "missing man page $mandir/$page"
+    cmp "man/${page#*/}" "$mandir/$page"
+  done
+  "$prefix/$bindir/srs" --help >/dev/null
+
+  step "$kind: build with pkg-config"
+  local version pc_flags
+  export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+  version=$(pkg-config --modversion librewrite)
+  read -r -a pc_flags <<<"$(pkg-config --cflags --libs librewrite)"
+  "$cc" "${cflags[@]}" -o "$tmp/$kind/rotate-pc" "$tmp/consumer/rotate.c" \
+    "$tmp/consumer/version.c" "${pc_flags[@]}"
+  LD_LIBRARY_PATH=$prefix/$libdir "$tmp/$kind/rotate-pc" >/dev/null
+
+  step "$kind: build with find_package(librewrite $version)"
+  logged "$tmp/$kind/consumer.log" cmake -S "$tmp/consumer" -B "$tmp/$kind/consumer-build" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DWANT_VERSION="$version"
+  logged "$tmp/$kind/consumer-build.log" cmake --build "$tmp/$kind/consumer-build"
+  "$tmp/$kind/consumer-build/rotate" >/dev/null
+  "$tmp/$kind/consumer-build/rotate-static" >/dev/null
+
+  # -lrewrite and librewrite::librewrite take the shared library where it is
+  # installed; librewrite::librewrite-static is always the archive.
+  local program
+  for program in rotate-pc consumer-build/rotate; do
+    if [ "$kind" = shared ]; then
+      needs_shared "$tmp/$kind/$program" || die "$kind: $program is not linked with librewrite.so.0"
+    else
+      ! needs_shared "$tmp/$kind/$program" || die "$kind: $program needs librewrite.so.0"
+    fi
+  done
+  ! needs_shared "$tmp/$kind/consumer-build/rotate-static" ||
+    die "$kind: librewrite::librewrite-static gave the shared library"
+}
+
+check_install static
+check_install shared
 step "passed"

@@ -37,8 +37,10 @@ for name in $options; do
 done
 
 # Functions and tables of the public header: declarations that begin in the
-# first column and are neither a typedef nor preprocessor lines.
-names=$(grep -E '^[a-z].*[ *][A-Za-z_][A-Za-z0-9_]*(\(|\[|;)' lib/librewrite.h |
+# first column (after the export macro LIBREWRITE_API) and are neither a
+# typedef nor preprocessor lines.
+names=$(sed 's/^LIBREWRITE_API //' lib/librewrite.h |
+  grep -E '^[a-z].*[ *][A-Za-z_][A-Za-z0-9_]*(\(|\[|;)' |
   grep -v '^typedef' | sed -E 's/^[^(]*[ *]([A-Za-z_][A-Za-z0-9_]*)[([;].*/\1/')
 [ -n "$names" ] || fail "no functions found in lib/librewrite.h"
 for name in $names; do

@@ -1,6 +1,6 @@
 /* The public header from C99: every public function called from C, and the
  * program linked with the C compiler alone. Exits non-zero on a failure. */
-#include "librewrite.h"
+#include <librewrite/librewrite.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -31,6 +31,14 @@ static int lookup_cb(srs_handle *h, const char *id, int id_len, char *buf, uint3
     (void)buf;
     (void)len;
     return SRS_DB_LOOKUP_FAILED;
+}
+
+static void test_version(void) {
+    char expected[32];
+    snprintf(expected, sizeof expected, "%d.%d.%d", LIBREWRITE_VERSION_MAJOR,
+             LIBREWRITE_VERSION_MINOR, LIBREWRITE_VERSION_PATCH);
+    CHECK(strcmp(LIBREWRITE_VERSION_STRING, expected) == 0);
+    CHECK(strcmp(srs_version(), LIBREWRITE_VERSION_STRING) == 0);
 }
 
 static void test_handle(void) {
@@ -117,6 +125,7 @@ static void test_hashes(void) {
 }
 
 int main(void) {
+    test_version();
     test_handle();
     test_tokens();
     test_address();

@@ -1,8 +1,6 @@
 // The command line of srs: options, secrets files and handles.
 #include "options.h"
 
-#include "version.h"
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -339,7 +337,7 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
             settings.verbose = true;
             break;
         case Option::version:
-            return Exit{0, "srs " + std::string(version) + "\n", stdout};
+            return Exit{0, "srs " + std::string(srs_version()) + "\n", stdout};
         }
     }
 

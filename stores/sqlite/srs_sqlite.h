@@ -10,14 +10,24 @@
  *
  * Results are librewrite's codes; test them with SRS_IS_ERROR.
  *
- * This header is plain C99 and may be included from C and C++.
+ * This header is plain C99 and may be included from C and C++. Include it
+ * as <librewrite/srs_sqlite.h>.
  */
 #ifndef LIBREWRITE_SRS_SQLITE_H
 #define LIBREWRITE_SRS_SQLITE_H
 
-#include "librewrite.h"
+#include <librewrite/librewrite.h>
 
 #include <time.h>
+
+/* Marks what the store's library exports: the functions declared here. */
+#ifndef LIBREWRITE_SQLITE_API
+#if defined(__GNUC__) || defined(__clang__)
+#define LIBREWRITE_SQLITE_API __attribute__((visibility("default")))
+#else
+#define LIBREWRITE_SQLITE_API
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,22 +46,22 @@ extern "C" {
  * written, or is no database); on error the handle is unchanged. Like the
  * library's setters, not while another thread uses the handle. In a process
  * that forks, attach in the child: a connection must not cross a fork. */
-int srs_sqlite_attach(srs_handle *handle, const char *path);
+LIBREWRITE_SQLITE_API int srs_sqlite_attach(srs_handle *handle, const char *path);
 
 /* Removes the callbacks from the handle and closes its database. Call it
  * before srs_close, not while another thread uses the handle. Returns 0,
  * SRS_BAD_HANDLE (NULL) or SRS_DB_NOT_IN_USE (the handle was not attached;
  * nothing done). */
-int srs_sqlite_detach(srs_handle *handle);
+LIBREWRITE_SQLITE_API int srs_sqlite_detach(srs_handle *handle);
 
 /* Deletes the entries that no rewritten address can reach any more: those
  * made before the first day whose timestamps the handle still accepts
  * (max_age days before today, in whole days as the timestamps count).
  * Returns 0, SRS_BAD_HANDLE, SRS_DB_NOT_IN_USE or SRS_DB_ERROR. */
-int srs_sqlite_expire(srs_handle *handle);
+LIBREWRITE_SQLITE_API int srs_sqlite_expire(srs_handle *handle);
 
 /* srs_sqlite_expire as if the time were now. */
-int srs_sqlite_expire_at(srs_handle *handle, time_t now);
+LIBREWRITE_SQLITE_API int srs_sqlite_expire_at(srs_handle *handle, time_t now);
 
 #ifdef __cplusplus
 }
