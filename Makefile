@@ -9,7 +9,7 @@ SAN_BUILD ?= build-san
 BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = roundtrip reverse address encoders sha1_hmac request
+FUZZ_TARGETS = roundtrip reverse address encoders sha1_hmac request socketmap
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 # Extra cmake -D flags for every configuration made here.
 CMAKE_FLAGS ?=

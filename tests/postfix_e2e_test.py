@@ -85,19 +85,25 @@ class Instance:
         os.chmod(self.dir, 0o755)
         self.etc = os.path.join(self.dir, "etc")
         self.sink = os.path.join(self.dir, "sink")
-        self.socket = os.path.join(self.dir, "srs", "socket")
-        self.pid_file = os.path.join(self.dir, "srs", "srs.pid")
+        # As docs/postfix.md has it: the socket under the queue directory,
+        # named relative to it in main.cf, so that services in their chroot
+        # jail (the queue directory) reach it.
+        self.queue = os.path.join(self.dir, "queue")
+        self.socket = os.path.join(self.queue, "srs", "socket")
+        self.pid_file = os.path.join(self.queue, "srs", "srs.pid")
         self.maillog = os.path.join(self.dir, "maillog")
         self.smtp_port = free_port()
         self.sink_port = free_port()
         self.sink_process = None
         self.postfix_started = False
-        for sub in ("etc", "queue", "data", "sink", "srs"):
+        for sub in ("etc", "queue", "data", "sink", "queue/srs"):
             os.makedirs(os.path.join(self.dir, sub))
         postfix = pwd.getpwnam("postfix")
         for sub in ("data", "sink"):
             os.chown(os.path.join(self.dir, sub), postfix.pw_uid, postfix.pw_gid)
-        os.chmod(os.path.join(self.dir, "srs"), 0o755)
+        # The daemon's directory: its user's, Postfix's group.
+        os.chown(os.path.join(self.queue, "srs"), pwd.getpwnam("nobody").pw_uid, postfix.pw_gid)
+        os.chmod(os.path.join(self.queue, "srs"), 0o750)
 
     def configure(self):
         d = self.dir
@@ -128,18 +134,19 @@ relayhost = [127.0.0.1]:{self.sink_port}
 smtp_host_lookup = native
 virtual_alias_domains = {LOCAL_DOMAIN}, {SRS_DOMAIN}
 virtual_alias_maps = inline:{{ {{list@{LOCAL_DOMAIN} = remote@dest.example}} }}
-sender_canonical_maps = socketmap:unix:{self.socket}:forward
+sender_canonical_maps = socketmap:unix:srs/socket:forward
 sender_canonical_classes = envelope_sender
-recipient_canonical_maps = socketmap:unix:{self.socket}:reverse
+recipient_canonical_maps = socketmap:unix:srs/socket:reverse
 recipient_canonical_classes = envelope_recipient
 biff = no
 """
         with open(os.path.join(self.etc, "main.cf"), "w") as f:
             f.write(main)
-        # Every service without chroot: the socket lies outside any queue.
+        # The services that look senders and recipients up run chrooted in
+        # the queue directory, as Debian runs them.
         services = [
-            f"127.0.0.1:{self.smtp_port} inet n - n - - smtpd",
-            "pickup unix n - n 60 1 pickup", "cleanup unix n - n - 0 cleanup",
+            f"127.0.0.1:{self.smtp_port} inet n - y - - smtpd",
+            "pickup unix n - n 60 1 pickup", "cleanup unix n - y - 0 cleanup",
             "qmgr unix n - n 300 1 qmgr", "rewrite unix - - n - - trivial-rewrite",
             "bounce unix - - n - 0 bounce", "defer unix - - n - 0 bounce",
             "trace unix - - n - 0 bounce", "verify unix - - n - 1 verify",
@@ -154,13 +161,17 @@ biff = no
             f.write("\n".join(services) + "\n")
 
     def start_daemon(self):
-        # As docs/postfix.md has it: run as the user postfix, socket in a
-        # directory Postfix reaches, umask 007.
+        # As docs/postfix.md and contrib/srs-socketmap.service have it: a
+        # user of its own (nobody stands in for srs here) with Postfix's
+        # group, umask 007, so that the socket is srwxrwx--- srs postfix.
+        # Postfix's services run with its group alone (no supplementary
+        # groups), so the socket's group must be that one.
         old = os.umask(0o007)
         try:
-            start(self.srs, "-d", "--socketmap=" + self.socket, "--alias=" + SRS_DOMAIN,
-                "--exclude=" + LOCAL_DOMAIN, "--secret=" + SECRET, "--user=postfix",
-                "--pidfile=" + self.pid_file, "--syslog=" + os.path.join(self.dir, "log"))
+            start("setpriv", "--reuid=nobody", "--regid=postfix", "--clear-groups",
+                  self.srs, "-d", "--socketmap=" + self.socket, "--alias=" + SRS_DOMAIN,
+                  "--exclude=" + LOCAL_DOMAIN, "--secret=" + SECRET,
+                  "--pidfile=" + self.pid_file, "--syslog=" + os.path.join(self.dir, "log"))
         finally:
             os.umask(old)
 
@@ -251,7 +262,7 @@ def main():
     srs = os.path.abspath(sys.argv[1])
     if os.geteuid() != 0:
         missing("needs root (Postfix is started as root and switches to its own user)")
-    for program in ("postfix", "smtp-sink", "postqueue", "sendmail"):
+    for program in ("postfix", "smtp-sink", "postqueue", "sendmail", "setpriv"):
         if shutil.which(program) is None:
             missing(program + " is not installed (Debian package: postfix)")
     try:

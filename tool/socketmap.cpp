@@ -44,11 +44,13 @@ bool dot_atom(std::string_view text) {
 }
 
 // The address as the library reads it, or nothing when the library would
-// split it elsewhere (a local part with an '@' or a backslash before one):
-// such an address cannot be carried by an SRS address.
+// split it elsewhere (a local part with an '@', or one that ends in a
+// backslash, which would escape the '@'): no SRS address can carry such a
+// local part, so the sender is better left as it is. Anything else the
+// library cannot rewrite (too long, say) is its error to report.
 std::optional<std::string> library_form(const MailAddress &a) {
+    if (a.local.find('@') != std::string::npos || a.local.back() == '\\') return std::nullopt;
     std::string text = a.local + "@" + a.domain;
-    if (srs__get_domain_start(text.c_str()) != a.local.size() + 1) return std::nullopt;
     if (text.find('\0') != std::string::npos) return std::nullopt;
     return text;
 }
