@@ -121,6 +121,7 @@ bench:
 		--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
 		--benchmark_report_aggregates_only=true
 	$(BENCH_BUILD)/bench/srs-load
+	$(BENCH_BUILD)/bench/socketmap-load
 
 # libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs
 # each for FUZZ_SECONDS, growing a working corpus in $(FUZZ_BUILD)/corpus

@@ -264,8 +264,32 @@ def main():
             else:
                 print("skip postmap cases: postmap is not installed (Debian package: postfix)")
             raw_cases(sm, line_socket)
-        finally:
+            # SIGTERM: a kept connection between requests is closed at once,
+            # one in the middle of a request gets its reply first.
+            idle, busy = connect(sm), connect(sm)
+            idle.sendall(netstring("forward a@orig.example"))
+            read_netstrings(idle, 1)
+            request = netstring("forward b@orig.example")
+            busy.sendall(request[:10])
+            time.sleep(0.2)
             os.kill(pid, signal.SIGTERM)
+            began = time.time()
+            check("SIGTERM closes an idle kept connection at once", closed(idle, 3) and
+                  time.time() - began < 3)
+            time.sleep(0.2)
+            busy.sendall(request[10:])
+            check("and lets a request in flight finish", read_netstrings(busy, 1) ==
+                  ["OK %s@%s" % (srs0("b", "orig.example"), SRS_DOMAIN)])
+            check("then closes that connection too", closed(busy, 3))
+            check("the daemon removes its sockets", not os.path.exists(sm) and
+                  not os.path.exists(line_socket))
+            idle.close()
+            busy.close()
+        finally:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
     print("socketmap-protocol: %d failures" % len(failures))
     return 1 if failures else 0
 

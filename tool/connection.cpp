@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 namespace srs_tool {
 namespace {
@@ -40,6 +41,23 @@ std::optional<std::size_t> receive(int fd, std::span<char> buffer, Deadline dead
         const int ready = poll(&p, 1, static_cast<int>(left.count()));
         if (ready == 0) return std::nullopt;
         if (ready < 0 && errno != EINTR) return 0;
+    }
+}
+
+void set_idle_time(int fd, std::chrono::seconds limit) {
+    const timeval t{static_cast<time_t>(limit.count()), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+}
+
+std::optional<std::size_t> receive_blocking(int fd, std::span<char> buffer, bool give_up_on_stop) {
+    for (;;) {
+        if (give_up_on_stop && stop_requested()) return std::nullopt;
+        const ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno == EINTR) continue; // a signal: perhaps the request to end
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt; // idle too long
+        return 0; // the client is gone
     }
 }
 

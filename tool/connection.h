@@ -27,6 +27,17 @@ extern "C" void note_stop(int signal_number);
 std::optional<std::size_t> receive(int fd, std::span<char> buffer, Deadline deadline,
                                    bool give_up_on_stop = false);
 
+// Bounds every later read and write on the connection (SO_RCVTIMEO,
+// SO_SNDTIMEO): a client that stops reading or writing cannot hold the
+// process for longer.
+void set_idle_time(int fd, std::chrono::seconds limit);
+
+// Receives what has arrived or waits for it in a blocking read, which the
+// idle time of set_idle_time bounds: the number of bytes (0 once the client
+// has finished writing or left), or nothing when the idle time ran out or
+// the daemon asked to end (and `give_up_on_stop`).
+std::optional<std::size_t> receive_blocking(int fd, std::span<char> buffer, bool give_up_on_stop);
+
 // Sends all of it, unless the client leaves.
 void send_all(int fd, std::string_view text);
 

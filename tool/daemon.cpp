@@ -402,6 +402,9 @@ void Daemon::start_connection(int connection, Listener::Protocol protocol) {
 } // namespace
 
 void serve_connection(int fd, const Settings &settings) {
+    // A client that stops reading cannot hold the reply's send for ever.
+    const timeval send_limit{static_cast<time_t>(request_timeout.count()), 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
     // One byte more than a request may have, for the last terminator.
     std::array<char, max_request + 1> received;
     const auto n = read_request(fd, std::span(received.data(), max_request));
