@@ -46,6 +46,14 @@ int main(void) {
     CHECK(srs_reverse(h, fwd, back, sizeof back) == SRS_OK);
     CHECK(strcmp(back, "alice@example.org") == 0);
 
+    CHECK(srs_sqlite_set_synchronous(h, SRS_SQLITE_SYNC_FULL) == SRS_OK);
+    CHECK(srs_sqlite_set_synchronous(h, 7) == SRS_BAD_PARAMETER);
+    CHECK(srs_sqlite_set_synchronous(NULL, SRS_SQLITE_SYNC_NORMAL) == SRS_BAD_HANDLE);
+    CHECK(srs_forward(h, "bob@example.org", "fwd.example", fwd, sizeof fwd) == SRS_OK);
+    CHECK(strcmp(srs_sqlite_last_error(h), "") == 0);
+    CHECK(strcmp(srs_sqlite_errormsg(SRS_SQLITE_CORRUPT),
+                 "Database damaged, or not a store of srs") == 0);
+    CHECK(strcmp(srs_sqlite_errormsg(SRS_OK), "The call was successful") == 0);
     CHECK(srs_sqlite_expire(h) == SRS_OK);
     CHECK(srs_sqlite_expire_at(h, time(NULL)) == SRS_OK);
     CHECK(srs_sqlite_detach(h) == SRS_OK);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,8 +77,10 @@ Handle attached(const std::string &path, uint32_t max_age = 0) {
 // The test's own connection to a store's file.
 class Probe {
   public:
-    explicit Probe(const std::string &path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    explicit Probe(const std::string &path, bool create = false) {
+        if (sqlite3_open_v2(path.c_str(), &db_,
+                            SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0),
+                            nullptr) != SQLITE_OK)
             ADD_FAILURE() << "cannot open " << path;
         sqlite3_busy_timeout(db_, 5000);
     }
@@ -233,8 +238,14 @@ TEST_F(SqliteStore, AttachMakesAWalDatabase) {
     EXPECT_EQ(h->use_database, 1u);
     EXPECT_NE(h->db_insert, nullptr);
     EXPECT_NE(h->db_lookup, nullptr);
+    // The check at attach leaves no connection behind (the last one to
+    // close removes the log): the process holds none until it uses the store.
+    EXPECT_FALSE(fs::exists(path + "-wal"));
     Probe db(path);
     EXPECT_EQ(db.value("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(db.value("PRAGMA application_id"), "1397904176"); // 'SRS0'
+    EXPECT_EQ(db.value("PRAGMA user_version"), "1");
+    EXPECT_EQ(db.value("PRAGMA auto_vacuum"), "2"); // incremental: space is given back
     EXPECT_EQ(db.rows(), 0);
 }
 
@@ -417,6 +428,135 @@ TEST_F(SqliteStore, WaitsForAnotherWriter) {
     EXPECT_EQ(db.rows(), 1);
 }
 
+// A handle attached before fork(), used at once by the parent's threads
+// and by 8 children forked while those threads are inside the store's
+// callbacks: every child finishes (none inherits a lock it waits for),
+// each uses a connection of its own, and every entry is found afterwards.
+TEST_F(SqliteStore, AHandleAttachedBeforeForkServesParentAndChildren) {
+    constexpr int children = 8, per_child = 50, per_thread = 200;
+    Handle h = attached(path);
+    std::atomic<bool> stop{false};
+    std::vector<std::vector<std::string>> made(2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < per_thread || !stop; ++n) {
+                const Outcome fwd = forward(h.get(), sender(100 + t, n));
+                if (fwd.rc != SRS_OK) return;
+                made[static_cast<std::size_t>(t)].push_back(fwd.text);
+            }
+        });
+    std::vector<pid_t> pids;
+    for (int c = 0; c < children; ++c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::ofstream out(dir.file("child" + std::to_string(c)));
+            bool ok = true;
+            for (int n = 0; n < per_child && ok; ++n) {
+                const Outcome fwd = forward(h.get(), sender(c, n));
+                ok = fwd.rc == SRS_OK && reverse(h.get(), fwd.text).text == sender(c, n);
+                if (!ok)
+                    std::fprintf(stderr, "child %d: %d %s\n", c, fwd.rc,
+                                 srs_sqlite_last_error(h.get()));
+                out << fwd.text << '\n';
+            }
+            out.close();
+            _exit(ok ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    // Each child ends by itself within a bound: a hang is a failure.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (const pid_t pid : pids) {
+        int status = -1;
+        while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "child " << pid << " hangs";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << pid;
+    }
+    stop = true;
+    for (auto &t : threads)
+        t.join();
+
+    // Everything written in the parent and in the children is there.
+    long long count = 0;
+    for (int t = 0; t < 2; ++t) {
+        EXPECT_GE(made[static_cast<std::size_t>(t)].size(), static_cast<std::size_t>(per_thread));
+        for (std::size_t n = 0; n < made[static_cast<std::size_t>(t)].size(); ++n, ++count)
+            EXPECT_EQ(reverse(h.get(), made[static_cast<std::size_t>(t)][n]).text,
+                      sender(100 + t, static_cast<int>(n)));
+    }
+    for (int c = 0; c < children; ++c) {
+        std::ifstream in(dir.file("child" + std::to_string(c)));
+        std::string line;
+        int n = 0;
+        for (; std::getline(in, line); ++n, ++count)
+            EXPECT_EQ(reverse(h.get(), line).text, sender(c, n));
+        EXPECT_EQ(n, per_child);
+    }
+    EXPECT_EQ(Probe(path).rows(), count);
+}
+
+// 32 processes writing at once, each with its own handle: no forward fails
+// (no writer starves past the busy timeout).
+TEST_F(SqliteStore, ThirtyTwoWritersAtOnce) {
+    constexpr int processes = 32, per_process = 100;
+    ASSERT_EQ(Handle(attached(path)) != nullptr, true); // the file exists before they start
+    EXPECT_TRUE(in_processes(processes, [&](int p) {
+        std::ostringstream ignored;
+        return forward_in_child(path, p, per_process, ignored);
+    }));
+    EXPECT_EQ(Probe(path).rows(), processes * per_process);
+}
+
+// A large table of stale entries expires, a batch per forward, while four
+// processes forward: every forward succeeds and the stale entries go, the
+// fresh ones stay, and the file gives space back.
+TEST_F(SqliteStore, ALargeTableExpiresWhileForwardsRun) {
+    constexpr long long stale = 300000;
+    {
+        Handle h = attached(path);
+        Probe db(path);
+        db.exec("BEGIN");
+        db.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                std::to_string(stale) +
+                ") INSERT INTO srs_senders (id, address, created) "
+                "SELECT printf('stale%08d', i), 'someone@example.org', 0 FROM n");
+        db.exec("DELETE FROM srs_meta");
+        db.exec("COMMIT");
+    }
+    const auto pages_before = std::stoll(Probe(path).value("PRAGMA page_count"));
+    // Each process forwards until no stale entry is left (or a bound).
+    EXPECT_TRUE(in_processes(4, [&](int p) {
+        srs_handle *h = srs_open("secret", 6, 0, 0, 0);
+        if (h == nullptr || srs_sqlite_attach(h, path.c_str()) != SRS_OK) return false;
+        Probe db(path);
+        bool ok = true;
+        for (int n = 0; ok && n < 5000; ++n) {
+            std::array<char, 512> buf;
+            ok = srs_forward(h, sender(p, n).c_str(), "fwd.example", buf.data(),
+                             static_cast<uint32_t>(buf.size())) == SRS_OK;
+            if (n % 50 == 0 &&
+                db.value("SELECT count(*) FROM srs_senders WHERE created < 86400") == "0")
+                break;
+        }
+        srs_sqlite_detach(h);
+        srs_close(h);
+        return ok;
+    }));
+    Probe db(path);
+    EXPECT_EQ(db.value("SELECT count(*) FROM srs_senders WHERE created < 86400"), "0");
+    EXPECT_GT(db.rows(), 0);
+    EXPECT_LT(std::stoll(db.value("PRAGMA page_count")), pages_before / 2)
+        << "the space of the expired entries was not given back";
+}
+
 // ---- Failures --------------------------------------------------------------
 
 TEST_F(SqliteStore, UnknownIdentifiers) {
@@ -444,24 +584,51 @@ TEST_F(SqliteStore, UnknownIdentifiers) {
 TEST_F(SqliteStore, AttachFailures) {
     fs::create_directory(dir.file("a-directory"));
     std::ofstream(dir.file("not-a-database")) << std::string(4096, 'x');
-    const std::string paths[] = {dir.file("missing/senders.db"), dir.file("a-directory"),
-                                 dir.file("not-a-database")};
-    for (const std::string &p : paths) {
-        SCOPED_TRACE(p);
+    {
+        // Files of other programs: another application id, other tables.
+        Probe other(dir.file("other-id.db"), true);
+        other.exec("PRAGMA application_id = 42; CREATE TABLE t (x)");
+        Probe tables(dir.file("other-tables.db"), true);
+        tables.exec("CREATE TABLE accounts (name TEXT)");
+    }
+    struct Case {
+        std::string path;
+        int rc;
+        std::string reason; // in srs_sqlite_last_error
+    };
+    const Case cases[] = {
+        {dir.file("missing/senders.db"), SRS_DB_ERROR, "unable to open"},
+        {dir.file("a-directory"), SRS_DB_ERROR, "unable to open"},
+        {dir.file("not-a-database"), SRS_SQLITE_CORRUPT, "not a database"},
+        {dir.file("other-id.db"), SRS_SQLITE_CORRUPT, "another program"},
+        {dir.file("other-tables.db"), SRS_SQLITE_CORRUPT, "another program"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
         Handle h = open_handle();
-        EXPECT_EQ(srs_sqlite_attach(h.get(), p.c_str()), SRS_DB_ERROR);
+        EXPECT_EQ(srs_sqlite_attach(h.get(), c.path.c_str()), c.rc);
+        EXPECT_NE(std::string(srs_sqlite_last_error(h.get())).find(c.reason), std::string::npos)
+            << srs_sqlite_last_error(h.get());
         EXPECT_EQ(h->use_database, 0u);
         EXPECT_EQ(h->db_insert, nullptr);
+        EXPECT_EQ(h->db_context, nullptr);
         EXPECT_EQ(srs_sqlite_detach(h.get()), SRS_DB_NOT_IN_USE);
     }
+    // A file of another program is left as it was.
+    EXPECT_EQ(Probe(dir.file("other-tables.db")).value("SELECT count(*) FROM sqlite_master"), "1");
 
     Handle h = attached(path);
     EXPECT_EQ(srs_sqlite_attach(nullptr, path.c_str()), SRS_BAD_HANDLE);
     EXPECT_EQ(srs_sqlite_attach(h.get(), nullptr), SRS_BAD_PARAMETER);
     // A failed attach keeps the file the handle had.
-    EXPECT_EQ(srs_sqlite_attach(h.get(), paths[0].c_str()), SRS_DB_ERROR);
+    EXPECT_EQ(srs_sqlite_attach(h.get(), cases[0].path.c_str()), SRS_DB_ERROR);
     EXPECT_EQ(forward(h.get(), "a@example.org").rc, SRS_OK);
     EXPECT_EQ(Probe(path).rows(), 1);
+    EXPECT_STREQ(srs_sqlite_errormsg(SRS_SQLITE_BUSY),
+                 "Database busy: other writers held it too long");
+    EXPECT_STREQ(srs_sqlite_errormsg(SRS_DB_ERROR), srs_geterrormsg(SRS_DB_ERROR));
+    for (const int code : {SRS_SQLITE_BUSY, SRS_SQLITE_READONLY, SRS_SQLITE_CORRUPT})
+        EXPECT_TRUE(SRS_IS_ERROR(code));
 }
 
 TEST_F(SqliteStore, AFailingStoreAnswersDbError) {
@@ -493,6 +660,104 @@ TEST_F(SqliteStore, AFailingStoreAnswersDbError) {
             EXPECT_TRUE(back.untouched);
         }
     }
+}
+
+// A small file system of the test's own, for a disk that is full or
+// read-only; unmounted at the end. Needs the right to mount (root).
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string &where, const char *size) : path_(where) {
+        fs::create_directory(path_);
+        const std::string options = std::string("size=") + size;
+        mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+    bool mounted() const { return mounted_; }
+    bool read_only() {
+        return mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+// The failures of a store are told apart, each with SQLite's reason: busy
+// (another writer holds the file), read-only, full, damaged.
+TEST_F(SqliteStore, FailuresAreToldApart) {
+    struct Case {
+        const char *name;
+        int forward_rc;
+        const char *reason;
+    };
+    auto expect = [&](const Case &c, srs_handle *h) {
+        SCOPED_TRACE(c.name);
+        const Outcome fwd = forward(h, "b@example.org");
+        EXPECT_EQ(fwd.rc, c.forward_rc);
+        EXPECT_TRUE(fwd.untouched);
+        EXPECT_NE(std::string(srs_sqlite_last_error(h)).find(c.reason), std::string::npos)
+            << srs_sqlite_last_error(h);
+    };
+    {
+        // Another writer holds the file past the busy timeout (5 s).
+        Handle h = attached(path);
+        Probe db(path);
+        db.exec("BEGIN IMMEDIATE");
+        expect({"busy", SRS_SQLITE_BUSY, "locked"}, h.get());
+        db.exec("COMMIT");
+        EXPECT_EQ(forward(h.get(), "c@example.org").rc, SRS_OK) << "not after the lock is gone";
+    }
+    {
+        // Damaged: the table's pages overwritten behind SQLite's back.
+        const std::string file = dir.file("damaged.db");
+        Handle h = attached(file);
+        std::vector<std::string> made;
+        for (int i = 0; i < 400; ++i)
+            made.push_back(forward(h.get(), sender(0, i)).text);
+        ASSERT_EQ(srs_sqlite_detach(h.get()), SRS_OK); // folds the log into the file
+        {
+            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(4096 * 2);
+            const std::string garbage(4096 * 4, '\x5a');
+            f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+        }
+        Handle again = open_handle();
+        const int rc = srs_sqlite_attach(again.get(), file.c_str());
+        if (rc == SRS_OK) {
+            int corrupt = 0;
+            for (const std::string &a : made)
+                corrupt += reverse(again.get(), a).rc == SRS_SQLITE_CORRUPT;
+            EXPECT_GT(corrupt, 0) << "no lookup saw the damage";
+            EXPECT_NE(std::string(srs_sqlite_last_error(again.get())).find("malformed"),
+                      std::string::npos)
+                << srs_sqlite_last_error(again.get());
+        } else {
+            EXPECT_EQ(rc, SRS_SQLITE_CORRUPT);
+        }
+    }
+
+    // Full and read-only disks, where this process may mount one.
+    SmallDisk disk(dir.file("disk"), "96k");
+    if (!disk.mounted()) {
+        if (std::getenv("CI") != nullptr) FAIL() << "cannot mount a tmpfs under CI (root needed)";
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root): full and read-only disks skipped";
+    }
+    const std::string file = dir.file("disk/senders.db");
+    Handle h = attached(file);
+    int rc = SRS_OK;
+    for (int i = 0; i < 5000 && rc == SRS_OK; ++i)
+        rc = forward(h.get(), sender(1, i) + std::string(150, 'x')).rc;
+    expect({"full", SRS_SQLITE_READONLY, "full"}, h.get());
+    ASSERT_EQ(srs_sqlite_detach(h.get()), SRS_OK);
+    ASSERT_TRUE(disk.read_only());
+    Handle reader = open_handle();
+    const int attach_rc = srs_sqlite_attach(reader.get(), file.c_str());
+    EXPECT_TRUE(attach_rc == SRS_SQLITE_READONLY) << attach_rc << " "
+                                                  << srs_sqlite_last_error(reader.get());
 }
 
 TEST_F(SqliteStore, ReverseIntoASmallBuffer) {
@@ -571,22 +836,38 @@ TEST_F(SqliteStore, ExpiryKeepsWhatTimestampsStillAccept) {
     }
 }
 
-TEST_F(SqliteStore, ExpireUsesTheClockAndRunsAtAttach) {
+TEST_F(SqliteStore, ExpiryRunsOnceADayOnTheWayNotAtAttach) {
     constexpr uint32_t max_age = 5;
-    Handle h = attached(path, max_age);
-    const std::string fresh = id_of(forward(h.get(), "fresh@x").text);
-    const std::string stale = id_of(forward(h.get(), "stale@x").text);
-    Probe db(path);
     const long long long_ago = std::time(nullptr) - (max_age + 2) * day;
-    db.set_created(stale, long_ago);
-    EXPECT_EQ(srs_sqlite_expire(h.get()), SRS_OK);
+    {
+        // Entries already stale when the store is attached.
+        Handle h = attached(path, max_age);
+        Probe db(path);
+        for (const char *s : {"old1@x", "old2@x"})
+            db.set_created(id_of(forward(h.get(), s).text), long_ago);
+        db.exec("DELETE FROM srs_meta"); // as if never expired
+    }
+    Probe db(path);
+    Handle h = attached(path, max_age);
+    EXPECT_EQ(db.rows(), 2) << "attach must not expire";
+    // The first insert of the day takes them away...
+    const std::string fresh = id_of(forward(h.get(), "fresh@x").text);
+    EXPECT_EQ(db.rows(), 1);
     EXPECT_EQ(db.address_of(fresh), "fresh@x");
-    EXPECT_EQ(db.address_of(stale), "<none>");
-
+    EXPECT_EQ(db.value("SELECT value FROM srs_meta WHERE key = 'expired'"),
+              std::to_string(std::time(nullptr) / day));
+    // ... and the day's expiry is done: later inserts leave entries alone,
+    // also in another process.
     db.set_created(fresh, long_ago);
-    ASSERT_EQ(srs_sqlite_detach(h.get()), SRS_OK);
-    ASSERT_EQ(srs_sqlite_attach(h.get(), path.c_str()), SRS_OK);
-    EXPECT_EQ(db.rows(), 0);
+    forward(h.get(), "later@x");
+    EXPECT_EQ(db.rows(), 2);
+    Handle other = attached(path, max_age);
+    forward(other.get(), "other@x");
+    EXPECT_EQ(db.rows(), 3);
+    // srs_sqlite_expire runs whenever it is called.
+    EXPECT_EQ(srs_sqlite_expire(h.get()), SRS_OK);
+    EXPECT_EQ(db.rows(), 2);
+    EXPECT_EQ(db.address_of(fresh), "<none>");
 }
 
 TEST_F(SqliteStore, ExpireErrors) {
@@ -594,8 +875,11 @@ TEST_F(SqliteStore, ExpireErrors) {
     EXPECT_EQ(srs_sqlite_expire(nullptr), SRS_BAD_HANDLE);
     EXPECT_EQ(srs_sqlite_expire(h.get()), SRS_DB_NOT_IN_USE);
     ASSERT_EQ(srs_sqlite_attach(h.get(), path.c_str()), SRS_OK);
+    ASSERT_EQ(forward(h.get(), "a@x").rc, SRS_OK); // the process's connection is open
     Probe(path).exec("DROP TABLE srs_senders");
     EXPECT_EQ(srs_sqlite_expire(h.get()), SRS_DB_ERROR);
+    EXPECT_NE(std::string(srs_sqlite_last_error(h.get())).find("srs_senders"), std::string::npos)
+        << srs_sqlite_last_error(h.get());
 }
 
 // ---- Detaching -------------------------------------------------------------

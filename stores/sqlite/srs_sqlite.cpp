@@ -1,12 +1,24 @@
 // librewrite-sqlite: the SQLite store of librewrite's database mode.
 //
 // One table, one row per rewritten sender: a random identifier (13
-// characters of lower-case base32), the address and the time it was stored.
-// Each attached handle owns one connection, found through a small registry
-// keyed by the handle pointer, since the callbacks carry no context of their
-// own. Like librewrite itself the store needs no C++ runtime library at link
-// time: objects live on the C heap and the locks are pthread's and SQLite's,
-// so C programs link it with the C compiler.
+// characters of lower-case base32), the address and the time it was stored;
+// a second table holds the day up to which the entries have been expired.
+//
+// The store lives behind the handle's database context. Its connection is
+// opened lazily by the process that uses it, and no connection crosses a
+// fork(): SQLite keeps state for every open file in the process (locks, the
+// shared-memory index of the log), and a child that inherited it from a
+// connection open in its parent finds the file locked for good, or worse.
+// So a fork handler closes this process's connections just before every
+// fork, once the callbacks running in other threads are out of the store;
+// parent and child each open their own again on their next use. (A
+// connection that came across all the same, by a fork that runs no fork
+// handlers, is recognised by the process id that opened it and never used,
+// closed or freed.) Threads of a process share its connection, one at a
+// time.
+//
+// Like librewrite itself the store needs no C++ runtime library at link
+// time: objects live on the C heap, and the locks are pthread's.
 #include "srs_sqlite.h"
 
 #include <sqlite3.h>
@@ -14,6 +26,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -24,6 +37,7 @@
 
 #include <pthread.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,29 +52,48 @@ constexpr int max_address_length = 256;
 // A fresh identifier is drawn when one is taken already; with 64 random bits
 // that is all but impossible, so a few tries suffice.
 constexpr int insert_attempts = 4;
+// Entries deleted by one expiry batch: a few milliseconds of write lock.
+constexpr int expiry_batch = 500;
+// Free pages given back after each batch.
+constexpr int vacuum_pages = 200;
 
-constexpr const char *wal_sql = "PRAGMA journal_mode = WAL";
+// 'SRS0': the file is this store's, and its layout version.
+constexpr std::int64_t application_id = 0x53525330;
+constexpr std::int64_t layout_version = 1;
+// Marks a context that is this store's (a handle's context may be another
+// store's).
+constexpr std::uint32_t store_magic = 0x5351534cu; // 'SQSL'
+
 constexpr int wal_retry_ms = 10;
 constexpr const char *schema = R"sql(
-PRAGMA synchronous = FULL;
+BEGIN IMMEDIATE;
 CREATE TABLE IF NOT EXISTS srs_senders (
     id TEXT PRIMARY KEY NOT NULL,
     address TEXT NOT NULL,
     created INTEGER NOT NULL
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS srs_senders_created ON srs_senders (created);
+CREATE TABLE IF NOT EXISTS srs_meta (
+    key TEXT PRIMARY KEY NOT NULL,
+    value INTEGER NOT NULL
+) WITHOUT ROWID;
+PRAGMA application_id = 1397904176;
+PRAGMA user_version = 1;
+COMMIT;
 )sql";
+static_assert(application_id == 1397904176);
 constexpr const char *insert_sql =
     "INSERT INTO srs_senders (id, address, created) VALUES (?, ?, ?)";
 constexpr const char *lookup_sql = "SELECT address FROM srs_senders WHERE id = ?";
-constexpr const char *expire_sql = "DELETE FROM srs_senders WHERE created < ?";
+constexpr const char *expire_sql =
+    "DELETE FROM srs_senders WHERE id IN "
+    "(SELECT id FROM srs_senders WHERE created < ? LIMIT 500)";
+constexpr const char *expired_get_sql = "SELECT value FROM srs_meta WHERE key = 'expired'";
+constexpr const char *expired_set_sql =
+    "INSERT INTO srs_meta (key, value) VALUES ('expired', ?1) "
+    "ON CONFLICT (key) DO UPDATE SET value = max(value, ?1)";
 
 // ---- Ownership -------------------------------------------------------------
-
-struct CloseDb {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-using Db = std::unique_ptr<sqlite3, CloseDb>;
 
 struct FinalizeStmt {
     void operator()(sqlite3_stmt *stmt) const { sqlite3_finalize(stmt); }
@@ -107,17 +140,6 @@ class Run {
     sqlite3_stmt *stmt_;
 };
 
-class PthreadLock {
-  public:
-    explicit PthreadLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~PthreadLock() { pthread_mutex_unlock(&m_); }
-    PthreadLock(const PthreadLock &) = delete;
-    PthreadLock &operator=(const PthreadLock &) = delete;
-
-  private:
-    pthread_mutex_t &m_;
-};
-
 // Holds a connection's own (recursive) mutex, so that a statement's bind,
 // step and reset run as one piece when threads share the handle.
 class DbLock {
@@ -130,6 +152,38 @@ class DbLock {
   private:
     sqlite3_mutex *m_;
 };
+
+// ---- Results -----------------------------------------------------------------
+
+// The store's result for an SQLite result code.
+int result_of(int sqlite_rc) {
+    switch (sqlite_rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+        return SRS_OK;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return SRS_SQLITE_BUSY;
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+    case SQLITE_PERM:
+        return SRS_SQLITE_READONLY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return SRS_SQLITE_CORRUPT;
+    case SQLITE_NOMEM:
+        return SRS_OUT_OF_MEMORY;
+    default:
+        return SRS_DB_ERROR;
+    }
+}
+
+using Message = std::array<char, 256>;
+
+void set_message(Message &m, const char *text) {
+    std::snprintf(m.data(), m.size(), "%s", text);
+}
 
 // ---- Identifiers -----------------------------------------------------------
 
@@ -166,174 +220,426 @@ std::string_view view(const Id &id) {
     return {id.data(), id.size()};
 }
 
+std::int64_t day_of(std::time_t now) {
+    const auto t = static_cast<std::int64_t>(now);
+    return t / seconds_per_day - (t % seconds_per_day < 0 ? 1 : 0);
+}
+
 // Start of the first day whose stamps the handle still accepts at now:
 // entries stored before it are out of every valid address's reach.
 std::int64_t expiry_cutoff(const srs_handle &h, std::time_t now) {
-    const auto t = static_cast<std::int64_t>(now);
-    const std::int64_t today = t / seconds_per_day - (t % seconds_per_day < 0 ? 1 : 0);
-    return (today - static_cast<std::int64_t>(h.max_age)) * seconds_per_day;
+    return (day_of(now) - static_cast<std::int64_t>(h.max_age)) * seconds_per_day;
 }
 
-// ---- The store -------------------------------------------------------------
+// ---- A connection of one process -----------------------------------------------
 
-struct Store {
-    srs_handle *handle = nullptr;
-    Store *next = nullptr; // registry link
-    Db db;                 // declared before the statements: closed after them
+struct Connection {
+    pid_t pid = 0; // the process that opened it, the only one that uses it
+    sqlite3 *db = nullptr;
     Stmt insert_stmt;
     Stmt lookup_stmt;
     Stmt expire_stmt;
+    Stmt expired_get_stmt;
+    Stmt expired_set_stmt;
+    std::int64_t expired_day = -1; // the day this process last saw expiry done
+    Message last_error{};
+    Connection *abandoned_next = nullptr;
 
-    bool prepare(const char *sql, Stmt &stmt) {
+    Connection() = default;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    ~Connection() {
+        // The statements first, then the connection.
+        insert_stmt.reset();
+        lookup_stmt.reset();
+        expire_stmt.reset();
+        expired_get_stmt.reset();
+        expired_set_stmt.reset();
+        if (db != nullptr) sqlite3_close(db);
+    }
+
+    // The store's result for a failed SQLite call, its message kept (with
+    // the system's reason where SQLite has one).
+    int failed(int sqlite_rc) {
+        const int os_error = db != nullptr ? sqlite3_system_errno(db) : 0;
+        const char *text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(sqlite_rc);
+        if (os_error != 0)
+            std::snprintf(last_error.data(), last_error.size(), "%s (%s)", text,
+                          std::strerror(os_error));
+        else
+            set_message(last_error, text);
+        // A file that cannot be opened because it (or its file system)
+        // cannot be written is a store that cannot be written.
+        if ((sqlite_rc & 0xFF) == SQLITE_CANTOPEN &&
+            (os_error == EROFS || os_error == EACCES || os_error == EPERM))
+            return SRS_SQLITE_READONLY;
+        const int rc = result_of(sqlite_rc);
+        return rc == SRS_OK ? SRS_DB_ERROR : rc;
+    }
+
+    int exec(const char *sql) {
+        const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        return rc == SQLITE_OK ? SRS_OK : failed(rc);
+    }
+
+    int prepare(const char *sql, Stmt &stmt) {
         sqlite3_stmt *raw = nullptr;
-        const int rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
+        const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
         stmt.reset(raw);
-        return rc == SQLITE_OK;
+        return rc == SQLITE_OK ? SRS_OK : failed(rc);
+    }
+
+    // The first column of a one-row query, or -1 without a row.
+    int query_int(const char *sql, std::int64_t &value) {
+        Stmt stmt;
+        if (const int rc = prepare(sql, stmt); rc != SRS_OK) return rc;
+        const int step = sqlite3_step(stmt.get());
+        if (step == SQLITE_ROW) {
+            value = sqlite3_column_int64(stmt.get(), 0);
+            return SRS_OK;
+        }
+        if (step == SQLITE_DONE) {
+            value = -1;
+            return SRS_OK;
+        }
+        return failed(step);
+    }
+
+    // A file of another program is refused: a foreign application id, or
+    // tables but none of ours.
+    int check_owner() {
+        std::int64_t id = 0, tables = 0, ours = 0;
+        if (int rc = query_int("PRAGMA application_id", id); rc != SRS_OK) return rc;
+        if (id == application_id) return SRS_OK;
+        const bool foreign = id != 0;
+        if (int rc = query_int("SELECT count(*) FROM sqlite_master", tables); rc != SRS_OK)
+            return rc;
+        if (int rc = query_int("SELECT count(*) FROM sqlite_master WHERE name = 'srs_senders'",
+                               ours);
+            rc != SRS_OK)
+            return rc;
+        if (foreign || (tables > 0 && ours == 0)) {
+            set_message(last_error, "the file is not a store of srs: it belongs to another program");
+            return SRS_SQLITE_CORRUPT;
+        }
+        return SRS_OK; // new, or made before the file carried the id
     }
 
     // Switching a new file to WAL mode needs the file to itself for a moment
     // and does not wait in the busy handler: processes that open a new file
-    // at the same time retry here, as long as the busy timeout.
-    bool use_wal() {
-        int rc = SQLITE_OK;
-        for (int waited = 0; waited <= busy_timeout_ms; waited += wal_retry_ms) {
-            rc = sqlite3_exec(db.get(), wal_sql, nullptr, nullptr, nullptr);
-            if ((rc & 0xFF) != SQLITE_BUSY) break;
+    // at the same time retry here, as long as the busy timeout. The switch
+    // is checked: a file system without shared memory keeps another mode.
+    int use_wal() {
+        for (int waited = 0;; waited += wal_retry_ms) {
+            Stmt stmt;
+            if (int rc = prepare("PRAGMA journal_mode = WAL", stmt); rc != SRS_OK) {
+                if (rc != SRS_SQLITE_BUSY || waited > busy_timeout_ms) return rc;
+                sqlite3_sleep(wal_retry_ms);
+                continue;
+            }
+            const int step = sqlite3_step(stmt.get());
+            if (step == SQLITE_ROW) {
+                const auto *mode =
+                    reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0));
+                if (mode != nullptr && std::strcmp(mode, "wal") == 0) return SRS_OK;
+                set_message(last_error, "the file could not be switched to WAL mode");
+                return SRS_DB_ERROR;
+            }
+            if ((step & 0xFF) != SQLITE_BUSY || waited > busy_timeout_ms) return failed(step);
             sqlite3_sleep(wal_retry_ms);
         }
-        return rc == SQLITE_OK;
     }
 
-    int open(const char *path) {
-        sqlite3 *raw = nullptr;
+    int open(const char *path, int synchronous) {
         const int rc = sqlite3_open_v2(
-            path, &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-            nullptr);
-        db.reset(raw); // a failed open may still return a connection to close
-        if (rc != SQLITE_OK) return rc == SQLITE_NOMEM ? SRS_OUT_OF_MEMORY : SRS_DB_ERROR;
-        sqlite3_extended_result_codes(db.get(), 1);
-        sqlite3_busy_timeout(db.get(), busy_timeout_ms);
-        if (!use_wal() || sqlite3_exec(db.get(), schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-            !prepare(insert_sql, insert_stmt) || !prepare(lookup_sql, lookup_stmt) ||
-            !prepare(expire_sql, expire_stmt))
-            return SRS_DB_ERROR;
+            path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+        if (rc != SQLITE_OK) return failed(rc);
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, busy_timeout_ms);
+        // SQLite falls back to reading when the file or its file system
+        // cannot be written: a store that cannot store.
+        if (sqlite3_db_readonly(db, "main") == 1) {
+            set_message(last_error, "the file can only be read (read-only file or file system)");
+            return SRS_SQLITE_READONLY;
+        }
+        int r = check_owner();
+        // Free pages go back to the file system; only takes effect in a new
+        // file, before its first table.
+        if (r == SRS_OK) r = exec("PRAGMA auto_vacuum = INCREMENTAL");
+        if (r == SRS_OK) r = use_wal();
+        if (r == SRS_OK) r = set_synchronous(synchronous);
+        if (r == SRS_OK) r = exec(schema);
+        if (r != SRS_OK) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return r;
+        }
+        for (auto [sql, stmt] : {std::pair{insert_sql, &insert_stmt}, std::pair{lookup_sql, &lookup_stmt},
+                                 std::pair{expire_sql, &expire_stmt},
+                                 std::pair{expired_get_sql, &expired_get_stmt},
+                                 std::pair{expired_set_sql, &expired_set_stmt}})
+            if (const int p = prepare(sql, *stmt); p != SRS_OK) return p;
         return SRS_OK;
     }
 
+    int set_synchronous(int mode) {
+        return exec(mode == SRS_SQLITE_SYNC_FULL ? "PRAGMA synchronous = FULL"
+                                                 : "PRAGMA synchronous = NORMAL");
+    }
+
     int insert(std::string_view address, char *out) {
-        const DbLock lock(db.get());
+        const DbLock lock(db);
         for (int attempt = 0; attempt < insert_attempts; ++attempt) {
             Id id;
-            if (!random_id(id)) return SRS_DB_ERROR;
+            if (!random_id(id)) {
+                set_message(last_error, "no random bytes for an identifier");
+                return SRS_DB_ERROR;
+            }
             Run run(insert_stmt.get());
             if (!run.bind(1, view(id)) || !run.bind(2, address) ||
                 !run.bind(3, static_cast<std::int64_t>(std::time(nullptr))))
-                return SRS_DB_ERROR;
+                return failed(SQLITE_ERROR);
             const int rc = run.step();
             if (rc == SQLITE_DONE) {
                 std::memcpy(out, id.data(), id.size());
                 out[id.size()] = '\0';
                 return SRS_OK;
             }
-            if (rc != SQLITE_CONSTRAINT_PRIMARYKEY) return SRS_DB_ERROR;
+            if (rc != SQLITE_CONSTRAINT_PRIMARYKEY) return failed(rc);
         }
+        set_message(last_error, "every identifier drawn was taken");
         return SRS_DB_ERROR;
     }
 
     int lookup(const Id &id, char *buf, std::uint32_t buf_len) {
-        const DbLock lock(db.get());
+        const DbLock lock(db);
         Run run(lookup_stmt.get());
-        if (!run.bind(1, view(id))) return SRS_DB_ERROR;
-        switch (run.step()) {
-        case SQLITE_ROW: {
+        if (!run.bind(1, view(id))) return failed(SQLITE_ERROR);
+        const int rc = run.step();
+        if (rc == SQLITE_ROW) {
             const auto *text = sqlite3_column_text(run.get(), 0);
             const int bytes = sqlite3_column_bytes(run.get(), 0);
-            if (text == nullptr || bytes < 0) return SRS_DB_ERROR;
+            if (text == nullptr || bytes < 0) return failed(SQLITE_ERROR);
             const auto size = static_cast<std::size_t>(bytes);
             if (size + 1 > std::size_t{buf_len}) return SRS_BUFFER_TOO_SMALL;
             std::memcpy(buf, text, size);
             buf[size] = '\0';
             return SRS_OK;
         }
-        case SQLITE_DONE:
-            return SRS_DB_LOOKUP_FAILED;
-        default:
-            return SRS_DB_ERROR;
-        }
+        if (rc == SQLITE_DONE) return SRS_DB_LOOKUP_FAILED;
+        return failed(rc);
     }
 
-    int expire_before(std::int64_t cutoff) {
-        const DbLock lock(db.get());
-        Run run(expire_stmt.get());
-        if (!run.bind(1, cutoff) || run.step() != SQLITE_DONE) return SRS_DB_ERROR;
+    // The day up to which the file's entries have been expired, -1 if never.
+    int expired_through(std::int64_t &day) {
+        Run run(expired_get_stmt.get());
+        const int rc = run.step();
+        if (rc == SQLITE_ROW) {
+            day = sqlite3_column_int64(run.get(), 0);
+            return SRS_OK;
+        }
+        if (rc == SQLITE_DONE) {
+            day = -1;
+            return SRS_OK;
+        }
+        return failed(rc);
+    }
+
+    // One batch: deletes at most expiry_batch stale entries in a short
+    // transaction of its own and gives free pages back. `done` when fewer
+    // were left, which is then recorded for the day.
+    int expire_batch(std::int64_t cutoff, std::int64_t today, bool &done) {
+        const DbLock lock(db);
+        {
+            Run run(expire_stmt.get());
+            if (!run.bind(1, cutoff)) return failed(SQLITE_ERROR);
+            if (const int rc = run.step(); rc != SQLITE_DONE) return failed(rc);
+        }
+        done = sqlite3_changes(db) < expiry_batch;
+        char vacuum[64];
+        std::snprintf(vacuum, sizeof vacuum, "PRAGMA incremental_vacuum(%d)", vacuum_pages);
+        if (const int rc = exec(vacuum); rc != SRS_OK) return rc;
+        if (!done) return SRS_OK;
+        Run run(expired_set_stmt.get());
+        if (!run.bind(1, today)) return failed(SQLITE_ERROR);
+        if (const int rc = run.step(); rc != SQLITE_DONE) return failed(rc);
+        expired_day = today;
         return SRS_OK;
+    }
+
+    // Expiry as forward rewriting does it on the way: at most once a day
+    // for the file, one batch per call until the day's work is done.
+    void expire_a_little(const srs_handle &h) {
+        const std::time_t now = std::time(nullptr);
+        const std::int64_t today = day_of(now);
+        if (expired_day >= today) return;
+        const DbLock lock(db);
+        std::int64_t recorded = -1;
+        if (expired_through(recorded) != SRS_OK) return;
+        if (recorded >= today) {
+            expired_day = recorded;
+            return;
+        }
+        bool done = false;
+        expire_batch(expiry_cutoff(h, now), today, done); // a failure waits for the next insert
     }
 };
 
-// ---- Registry: handle to store ---------------------------------------------
-//
-// A store is only removed by detach or a second attach, which (like the
-// library's other setters) must not run while the handle is in use, so a
-// store found here stays valid for the callback that found it.
+// ---- The store ---------------------------------------------------------------
 
-pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
-Store *registry = nullptr; // owns its stores; no destructor at exit, which a
-                           // forked child must not run on its parent's files
+class PthreadLock {
+  public:
+    explicit PthreadLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~PthreadLock() { pthread_mutex_unlock(&m_); }
+    PthreadLock(const PthreadLock &) = delete;
+    PthreadLock &operator=(const PthreadLock &) = delete;
 
-Store *find(const srs_handle *h) {
-    const PthreadLock lock(registry_mutex);
-    for (Store *s = registry; s != nullptr; s = s->next)
-        if (s->handle == h) return s;
-    return nullptr;
-}
+  private:
+    pthread_mutex_t &m_;
+};
 
-// Takes the handle's store out of the list; the registry mutex is held.
-Owned<Store> take(const srs_handle *h) {
-    for (Store **link = &registry; *link != nullptr; link = &(*link)->next) {
-        Store *s = *link;
-        if (s->handle == h) {
-            *link = s->next;
-            s->next = nullptr;
-            return Owned<Store>(s);
+struct Store {
+    std::uint32_t magic = store_magic;
+    char *path = nullptr; // on the C heap
+    int synchronous = SRS_SQLITE_SYNC_NORMAL;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER; // held while the connection is used
+    Connection *current = nullptr; // this process's, opened on first use
+    Connection *abandoned = nullptr; // came across a fork without the fork handler
+    Message open_error{};            // why this process could not open one
+    Store *prev = nullptr, *next = nullptr; // the process's attached stores
+
+    Store() = default;
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+    ~Store() {
+        close_own();
+        pthread_mutex_destroy(&lock);
+        std::free(path);
+    }
+
+    // This process's connection, opened on first use; null on failure, with
+    // the store's result in rc. With `lock` held.
+    Connection *connection(int &rc) {
+        const pid_t me = getpid();
+        if (current != nullptr && current->pid == me) return current;
+        if (current != nullptr) { // the parent's: kept reachable, never touched
+            current->abandoned_next = abandoned;
+            abandoned = current;
+            current = nullptr;
+        }
+        Owned<Connection> fresh = make_owned<Connection>();
+        if (fresh == nullptr) {
+            rc = SRS_OUT_OF_MEMORY;
+            set_message(open_error, "out of memory");
+            return nullptr;
+        }
+        fresh->pid = me;
+        rc = fresh->open(path, synchronous);
+        if (rc != SRS_OK) {
+            open_error = fresh->last_error;
+            return nullptr;
+        }
+        current = fresh.release();
+        return current;
+    }
+
+    // Closes this process's connection. With `lock` held, or before the
+    // store is shared.
+    void close_own() {
+        if (current != nullptr && current->pid == getpid()) {
+            Destroy<Connection>()(current);
+            current = nullptr;
         }
     }
-    return nullptr;
+
+    const char *last_error() {
+        const PthreadLock held(lock);
+        if (current != nullptr && current->pid == getpid() && current->last_error[0] != '\0')
+            return current->last_error.data();
+        return open_error.data();
+    }
+};
+
+// ---- Fork handlers -------------------------------------------------------------
+
+pthread_mutex_t stores_lock = PTHREAD_MUTEX_INITIALIZER;
+Store *stores = nullptr; // every store attached in this process
+pthread_once_t handlers_once = PTHREAD_ONCE_INIT;
+
+// Before a fork: waits until no thread uses a store, then closes the
+// connections, so that none crosses the fork. The locks stay held through
+// the fork and are let go on both sides.
+extern "C" void before_fork() {
+    pthread_mutex_lock(&stores_lock);
+    for (Store *s = stores; s != nullptr; s = s->next) {
+        pthread_mutex_lock(&s->lock);
+        s->close_own();
+    }
 }
 
-Owned<Store> unlink(const srs_handle *h) {
-    const PthreadLock lock(registry_mutex);
-    return take(h);
+extern "C" void after_fork() {
+    for (Store *s = stores; s != nullptr; s = s->next)
+        pthread_mutex_unlock(&s->lock);
+    pthread_mutex_unlock(&stores_lock);
 }
 
-// Adds a store; returns the one its handle had before, if any, to be closed
-// once the mutex is released.
-Owned<Store> link(Owned<Store> store) {
-    const PthreadLock lock(registry_mutex);
-    Owned<Store> old = take(store->handle);
-    store->next = registry;
-    registry = store.release();
-    return old;
+extern "C" void install_fork_handlers() {
+    pthread_atfork(before_fork, after_fork, after_fork);
+}
+
+void enlist(Store *s) {
+    pthread_once(&handlers_once, install_fork_handlers);
+    const PthreadLock held(stores_lock);
+    s->next = stores;
+    if (stores != nullptr) stores->prev = s;
+    stores = s;
+}
+
+void delist(Store *s) {
+    const PthreadLock held(stores_lock);
+    if (s->prev != nullptr) s->prev->next = s->next;
+    else if (stores == s) stores = s->next;
+    if (s->next != nullptr) s->next->prev = s->prev;
+    s->prev = s->next = nullptr;
+}
+
+// Why the last srs_sqlite_attach of this process failed, for a handle that
+// has no store to keep it.
+Message attach_error{};
+
+Store *store_of(const srs_handle *h) {
+    auto *s = static_cast<Store *>(srs_get_db_context(h));
+    return s != nullptr && s->magic == store_magic ? s : nullptr;
 }
 
 // ---- Callbacks -------------------------------------------------------------
 
 int insert_callback(srs_handle *h, const char *address, int address_len, char *id, int room) {
-    Store *s = find(h);
+    Store *s = store_of(h);
     if (s == nullptr) return SRS_DB_ERROR;
     if (address == nullptr || id == nullptr || address_len <= 0 || address_len > max_address_length)
         return SRS_BAD_PARAMETER;
     if (room <= static_cast<int>(id_length)) return SRS_BUFFER_TOO_SMALL;
-    return s->insert(std::string_view(address, static_cast<std::size_t>(address_len)), id);
+    const PthreadLock held(s->lock);
+    int rc = SRS_OK;
+    Connection *c = s->connection(rc);
+    if (c == nullptr) return rc;
+    rc = c->insert(std::string_view(address, static_cast<std::size_t>(address_len)), id);
+    if (rc == SRS_OK) c->expire_a_little(*h);
+    return rc;
 }
 
 int lookup_callback(srs_handle *h, const char *id, int id_len, char *buf, uint32_t buf_len) {
-    Store *s = find(h);
+    Store *s = store_of(h);
     if (s == nullptr) return SRS_DB_ERROR;
     if (id == nullptr || buf == nullptr) return SRS_BAD_PARAMETER;
     Id key;
     if (id_len < 0 || !stored_form(std::string_view(id, static_cast<std::size_t>(id_len)), key))
         return SRS_DB_LOOKUP_FAILED;
-    return s->lookup(key, buf, buf_len);
+    const PthreadLock held(s->lock);
+    int rc = SRS_OK;
+    Connection *c = s->connection(rc);
+    if (c == nullptr) return rc;
+    return c->lookup(key, buf, buf_len);
 }
 
 } // namespace
@@ -343,38 +649,94 @@ extern "C" {
 int srs_sqlite_attach(srs_handle *handle, const char *path) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
     if (path == nullptr) return SRS_BAD_PARAMETER;
-    // Without SQLite's own locking the shared connection would be unsafe.
+    // Without SQLite's own locking a connection shared by threads is unsafe.
     if (sqlite3_threadsafe() == 0) return SRS_DB_ERROR;
 
     Owned<Store> store = make_owned<Store>();
     if (store == nullptr) return SRS_OUT_OF_MEMORY;
-    int rc = store->open(path);
-    if (rc == SRS_OK) rc = store->expire_before(expiry_cutoff(*handle, std::time(nullptr)));
-    if (rc != SRS_OK) return rc;
+    store->path = strdup(path);
+    if (store->path == nullptr) return SRS_OUT_OF_MEMORY;
+    if (Store *old = store_of(handle)) store->synchronous = old->synchronous;
+    // Open once to check the file, make it and its tables; then let go, so
+    // that no process holds a connection it does not use (the daemon forks
+    // its connection processes from here).
+    int rc = SRS_OK;
+    if (store->connection(rc) == nullptr) {
+        // The reason, for srs_sqlite_last_error: kept by the handle's
+        // current store, if it has one, and for the process.
+        attach_error = store->open_error;
+        if (Store *old = store_of(handle)) old->open_error = store->open_error;
+        return rc;
+    }
+    store->close_own();
 
-    store->handle = handle;
-    const Owned<Store> replaced = link(std::move(store));
+    srs_sqlite_detach(handle);
+    enlist(store.get());
+    srs_set_db_context(handle, store.release());
     srs_set_db_functions(handle, insert_callback, lookup_callback);
     return SRS_OK;
 }
 
 int srs_sqlite_detach(srs_handle *handle) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
-    const Owned<Store> store = unlink(handle);
-    if (store == nullptr) return SRS_DB_NOT_IN_USE;
+    Store *s = store_of(handle);
+    if (s == nullptr) return SRS_DB_NOT_IN_USE;
     srs_set_db_functions(handle, nullptr, nullptr);
+    srs_set_db_context(handle, nullptr);
+    delist(s);
+    Destroy<Store>()(s);
+    return SRS_OK;
+}
+
+int srs_sqlite_set_synchronous(srs_handle *handle, int mode) {
+    if (handle == nullptr) return SRS_BAD_HANDLE;
+    if (mode != SRS_SQLITE_SYNC_NORMAL && mode != SRS_SQLITE_SYNC_FULL) return SRS_BAD_PARAMETER;
+    Store *s = store_of(handle);
+    if (s == nullptr) return SRS_DB_NOT_IN_USE;
+    const PthreadLock held(s->lock);
+    s->synchronous = mode;
+    Connection *c = s->current;
+    if (c != nullptr && c->pid == getpid()) return c->set_synchronous(mode);
     return SRS_OK;
 }
 
 int srs_sqlite_expire_at(srs_handle *handle, time_t now) {
     if (handle == nullptr) return SRS_BAD_HANDLE;
-    Store *s = find(handle);
+    Store *s = store_of(handle);
     if (s == nullptr) return SRS_DB_NOT_IN_USE;
-    return s->expire_before(expiry_cutoff(*handle, now));
+    // Batch after batch, the file's write lock and the store let go in
+    // between, so that forwards go on meanwhile.
+    for (bool done = false; !done;) {
+        const PthreadLock held(s->lock);
+        int rc = SRS_OK;
+        Connection *c = s->connection(rc);
+        if (c == nullptr) return rc;
+        if (rc = c->expire_batch(expiry_cutoff(*handle, now), day_of(now), done); rc != SRS_OK)
+            return rc;
+    }
+    return SRS_OK;
 }
 
 int srs_sqlite_expire(srs_handle *handle) {
     return srs_sqlite_expire_at(handle, std::time(nullptr));
+}
+
+const char *srs_sqlite_last_error(const srs_handle *handle) {
+    Store *s = handle == nullptr ? nullptr : store_of(handle);
+    return s == nullptr ? attach_error.data() : s->last_error();
+}
+
+const char *srs_sqlite_errormsg(int code) {
+    switch (code) {
+    case SRS_SQLITE_BUSY:
+        return "Database busy: other writers held it too long";
+    case SRS_SQLITE_READONLY:
+        return "Database cannot be written (read-only or full)";
+    case SRS_SQLITE_CORRUPT:
+        return "Database damaged, or not a store of srs";
+    default:
+        return srs_geterrormsg(code);
+    }
 }
 
 } // extern "C"
