@@ -64,7 +64,10 @@ std::string more_options() {
            row("--syslog=", "Log socket of the system logger (default /dev/log)") +
            row("--verbose", "Log every successful rewrite as well") +
            row("--socketmap=", "Serve Postfix's socketmap protocol on this socket") +
-           row("--exclude=", "Socketmap: leave senders of this domain alone") + "\n";
+           row("--exclude=", "Socketmap: leave senders of this domain alone") +
+           row("--store=", "Database mode: sqlite:PATH, redis:/PATH or redis:HOST:PORT") +
+           row("--storeauth=", "Redis store: file whose first line is the password") +
+           "\n";
 }
 
 // Everything of the usage text after its banner line: the original text,

@@ -39,7 +39,7 @@ struct Outcome {
 
     bool failed() const { return SRS_IS_ERROR(rc); }
     bool case_broken() const { return rc == SRS_CASE_BROKEN; }
-    const char *message() const { return srs_geterrormsg(rc); }
+    const char *message() const { return describe(rc); }
 };
 
 // Forwards the address with the first secret.

@@ -70,13 +70,27 @@ void send_all(int fd, std::string_view text) {
     }
 }
 
+namespace {
+
+// A failing store is the administrator's business: logged with its reason.
+void log_store_failure(const Settings &settings, const char *what, const char *address,
+                       const Outcome &outcome) {
+    if (!is_store_error(outcome.rc) || settings.handle_list.empty()) return;
+    log().write(Severity::err, "%s '%s': store failed: %s: %s", what, printable(address).c_str(),
+                outcome.message(), store_error(settings.handle_list.back().get()));
+}
+
+} // namespace
+
 void log_forward(const Settings &settings, const char *address, const Outcome &outcome) {
+    log_store_failure(settings, "forward", address, outcome);
     if (settings.verbose && !outcome.failed())
         log().write(Severity::info, "forward '%s' to '%s'", printable(address).c_str(),
                     printable(outcome.address.data()).c_str());
 }
 
 void log_reverse(const Settings &settings, const char *address, const Outcome &outcome) {
+    log_store_failure(settings, "reverse", address, outcome);
     if (outcome.failed()) {
         if (refused_bounce(outcome.rc))
             log().write(Severity::notice, "refused reverse of '%s': %s",

@@ -43,6 +43,8 @@ enum class Option {
     version,
     socketmap,
     exclude,
+    store,
+    store_password_file,
 };
 
 struct Entry {
@@ -73,6 +75,8 @@ constexpr std::array entries{
     Entry{"version", false, Option::version},
     Entry{"socketmap=", true, Option::socketmap},
     Entry{"exclude=", true, Option::exclude},
+    Entry{"store=", true, Option::store},
+    Entry{"storeauth=", true, Option::store_password_file},
 };
 
 // The option name of an argument that begins with '-': after one dash, and
@@ -200,6 +204,8 @@ std::optional<std::string> reload_secrets(Settings &settings,
     fresh.run_mode = settings.run_mode;
     fresh.hash_length = settings.hash_length;
     fresh.separator = settings.separator;
+    fresh.store = settings.store;
+    fresh.store_password_file = settings.store_password_file;
     try {
         fresh.secret_sources = settings.secret_sources;
     } catch (const std::bad_alloc &) {
@@ -336,6 +342,16 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
             if (settings.run_mode != RunMode::daemon) return daemon_only("verbose");
             settings.verbose = true;
             break;
+        case Option::store:
+            settings.store = parse_store(value);
+            if (!settings.store)
+                return failure(format("ERROR: Invalid store '%s': use sqlite:PATH, redis:/PATH or "
+                                      "redis:HOST:PORT\n\n",
+                                      value));
+            break;
+        case Option::store_password_file:
+            settings.store_password_file = value;
+            break;
         case Option::version:
             return Exit{0, "srs " + std::string(srs_version()) + "\n", stdout};
         }
@@ -351,6 +367,11 @@ std::optional<Exit> read_command_line(int argc, char **argv, Settings &settings)
     return std::nullopt;
 }
 
+void HandleCloser::operator()(srs_handle *h) const {
+    detach_store(h);
+    srs_close(h);
+}
+
 std::optional<Exit> open_handles(Settings &settings) {
     auto open = [&](const char *secret) -> srs_handle * {
         const auto len = static_cast<uint32_t>(strnlen(secret, max_secret_length));
@@ -361,9 +382,22 @@ std::optional<Exit> open_handles(Settings &settings) {
     };
     const char *const init_failed = "ERROR: SRS initialisation failed\n\n";
 
+    if (settings.store) settings.store->password_file = settings.store_password_file;
+    // Database mode: the store on every handle, checked now.
+    auto attach = [&](srs_handle *h) -> std::optional<Exit> {
+        if (!settings.store) return std::nullopt;
+        if (const auto failed = attach_store(*settings.store, h)) {
+            std::string message = "ERROR: Could not open store '";
+            message += settings.store->text;
+            message += "': " + *failed + "\n\n";
+            return failure(std::move(message));
+        }
+        return std::nullopt;
+    };
     if (settings.run_mode == RunMode::forward) {
         Handle h(open(settings.secret_list.front()));
         if (!h) return failure(init_failed);
+        if (auto failed = attach(h.get())) return failed;
         settings.forward_handle = h.get();
         settings.handle_list.push_back(std::move(h));
         return std::nullopt;
@@ -376,6 +410,7 @@ std::optional<Exit> open_handles(Settings &settings) {
     for (const char *secret : settings.secret_list) {
         Handle h(open(secret));
         if (!h) return failure(init_failed);
+        if (auto failed = attach(h.get())) return failed;
         settings.handle_list.push_back(std::move(h));
     }
     settings.forward_handle = settings.handle_list.front().get();
@@ -414,6 +449,8 @@ void print_usage(std::FILE *out) {
     line("--verbose", "Log every successful rewrite as well");
     line("--socketmap=", "Serve Postfix's socketmap protocol on this socket");
     line("--exclude=", "Socketmap: leave senders of this domain alone");
+    line("--store=", "Database mode: sqlite:PATH, redis:/PATH or redis:HOST:PORT");
+    line("--storeauth=", "Redis store: file whose first line is the password");
     std::fputs("\n", out);
 }
 

@@ -3,6 +3,7 @@
 
 #include "librewrite.h"
 #include "secrets.h"
+#include "store.h"
 
 #include <cstdio>
 #include <functional>
@@ -41,8 +42,9 @@ struct RunAs {
     gid_t gid;
 };
 
+// Takes the handle's store off it, then closes it.
 struct HandleCloser {
-    void operator()(srs_handle *h) const { srs_close(h); }
+    void operator()(srs_handle *h) const;
 };
 using Handle = std::unique_ptr<srs_handle, HandleCloser>;
 
@@ -68,6 +70,8 @@ struct Settings {
     bool socket_given = false;                      // --socket= was given
     std::optional<std::string_view> socketmap_path; // Postfix's socketmap protocol
     std::vector<std::string_view> excludes;         // --exclude= domains
+    std::optional<StoreSpec> store;                 // database mode
+    std::string_view store_password_file;           // --storeauth=
 
     srs_handle *forward_handle = nullptr;
     std::vector<Handle> handle_list;

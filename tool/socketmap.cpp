@@ -67,7 +67,7 @@ std::string written(const char *address) {
 
 // A store that failed is worth trying again; any other error is not.
 std::string failure_reply(const Outcome &outcome) {
-    return (outcome.rc == SRS_DB_ERROR ? "TEMP " : "PERM ") + std::string(outcome.message());
+    return (is_store_error(outcome.rc) ? "TEMP " : "PERM ") + std::string(outcome.message());
 }
 
 const std::string not_found = "NOTFOUND ";
@@ -94,7 +94,7 @@ std::string reverse_reply(const Settings &settings, std::string_view key) {
     // Forged, expired, malformed or no SRS address at all: not found, so
     // that Postfix rejects the bounce at once. Only a failing store is
     // worth a later try.
-    if (outcome.failed()) return outcome.rc == SRS_DB_ERROR ? failure_reply(outcome) : not_found;
+    if (outcome.failed()) return is_store_error(outcome.rc) ? failure_reply(outcome) : not_found;
     return "OK " + written(outcome.address.data());
 }
 
