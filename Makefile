@@ -122,6 +122,8 @@ bench:
 		--benchmark_report_aggregates_only=true
 	$(BENCH_BUILD)/bench/srs-load
 	$(BENCH_BUILD)/bench/socketmap-load
+	$(BENCH_BUILD)/bench/socketmap-load --store=sqlite
+	[ ! -x $(BENCH_BUILD)/bench/sqlite-store-load ] || $(BENCH_BUILD)/bench/sqlite-store-load
 
 # libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs
 # each for FUZZ_SECONDS, growing a working corpus in $(FUZZ_BUILD)/corpus

@@ -5,7 +5,11 @@
 // daemon's line protocol (a connection per request) at the same client
 // count.
 //
-//   socketmap-load [--requests=N] [--clients=C] [--srs=PATH] [--minimal=PATH]
+//   socketmap-load [--requests=N] [--clients=C] [--store=sqlite|redis] [--srs=PATH]
+//                  [--minimal=PATH]
+//
+// With --store= the daemon runs in database mode: an SQLite file in the
+// run's directory, or a redis-server started there on a unix socket.
 //
 // Each socketmap client opens one connection and sends forward and reverse
 // requests one after another on it, checking that the sender comes back.
@@ -245,8 +249,17 @@ int main(int argc, char **argv) {
     int clients = 64;
     std::string srs = SRS_BINARY_DEFAULT;
     std::string minimal = MINIMAL_SERVER_DEFAULT;
+    std::string store;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg.rfind("--store=", 0) == 0) {
+            store = arg.substr(8);
+            if (store != "sqlite" && store != "redis") {
+                std::fprintf(stderr, "socketmap-load: --store=sqlite or --store=redis\n");
+                return 2;
+            }
+            continue;
+        }
         if (arg.rfind("--requests=", 0) == 0)
             requests = std::strtoul(arg.c_str() + 11, nullptr, 10);
         else if (arg.rfind("--clients=", 0) == 0)
@@ -267,10 +280,23 @@ int main(int argc, char **argv) {
     const std::string map_path = dir + "/socketmap", line_path = dir + "/line",
                       minimal_path = dir + "/minimal", pid_file = dir + "/pid";
 
-    const pid_t starter = spawn({srs, "-d", "--socketmap=" + map_path, "--socket=" + line_path,
-                                 "--alias=forwarder.example", "--secret=load-secret",
-                                 "--secret=older-secret", "--pidfile=" + pid_file,
-                                 "--maxchildren=1024"});
+    std::vector<std::string> daemon_args{
+        srs, "-d", "--socketmap=" + map_path, "--socket=" + line_path, "--alias=forwarder.example",
+        "--secret=load-secret", "--secret=older-secret", "--pidfile=" + pid_file,
+        "--maxchildren=1024"};
+    pid_t redis = -1;
+    if (store == "sqlite") daemon_args.push_back("--store=sqlite:" + dir + "/senders.db");
+    if (store == "redis") {
+        redis = spawn({"redis-server", "--port", "0", "--unixsocket", dir + "/redis.sock", "--save",
+                       "", "--appendonly", "no", "--dir", dir});
+        if (redis <= 0 || !peer::wait_until([&] { return peer::connect_to(dir + "/redis.sock") >= 0; },
+                                            5s)) {
+            std::fprintf(stderr, "socketmap-load: redis-server did not start\n");
+            return 1;
+        }
+        daemon_args.push_back("--store=redis:" + dir + "/redis.sock");
+    }
+    const pid_t starter = spawn(daemon_args);
     if (starter > 0) waitpid(starter, nullptr, 0);
     const pid_t minimal_server = spawn({minimal, minimal_path});
     pid_t daemon = -1, minimal_pid = -1;
@@ -299,8 +325,9 @@ int main(int argc, char **argv) {
         settled();
         line_cpu += cpu_seconds(daemon) - before;
     }
-    std::printf("socketmap-load: %d clients, %zu socketmap requests, %zu line requests\n\n",
-                clients, map.requests, line.requests);
+    std::printf("socketmap-load: %d clients, %zu socketmap requests, %zu line requests, %s\n\n",
+                clients, map.requests, line.requests,
+                store.empty() ? "no store" : ("database mode with the " + store + " store").c_str());
     std::printf("| server | requests | req/s | p50 us | p99 us | errors | daemon CPU us/req | "
                 "ratio |\n|---|---|---|---|---|---|---|---|\n");
     row("minimal netstring", floor, 0, 1.0);
@@ -313,6 +340,10 @@ int main(int argc, char **argv) {
                 map.rate() / floor.rate(), map.rate() / line.rate());
 
     kill(daemon, SIGTERM);
+    if (redis > 0) {
+        kill(redis, SIGTERM);
+        waitpid(redis, nullptr, 0);
+    }
     kill(minimal_server, SIGTERM);
     waitpid(minimal_server, nullptr, 0);
     std::error_code ignored;

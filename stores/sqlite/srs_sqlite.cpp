@@ -1,8 +1,11 @@
 // librewrite-sqlite: the SQLite store of librewrite's database mode.
 //
-// One table, one row per rewritten sender: a random identifier (13
-// characters of lower-case base32), the address and the time it was stored;
-// a second table holds the day up to which the entries have been expired.
+// One table, one row per rewritten sender: its identifier (13 characters of
+// lower-case base32: the day it was stored, then random bits), the address
+// and the time it was stored; a second table holds the day up to which the
+// entries have been expired. The identifier is the table's key, and since
+// it begins with the day, the table is in the order of the days: an insert
+// writes one b-tree page, and expiry deletes a range of the key.
 //
 // The store lives behind the handle's database context. Its connection is
 // opened lazily by the process that uses it, and no connection crosses a
@@ -24,6 +27,8 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -41,10 +46,16 @@
 
 namespace {
 
-constexpr std::string_view id_alphabet = "abcdefghijklmnopqrstuvwxyz234567";
+// Base32 in the order of ASCII, so that identifiers sort as their values.
+constexpr std::string_view id_alphabet = "234567abcdefghijklmnopqrstuvwxyz";
 constexpr std::size_t id_length = SRS_SQLITE_ID_LENGTH;
+// The day takes the first 4 characters (20 bits: days since 1970, good for
+// some 2800 years), random bits the other 9 (45 bits).
+constexpr std::size_t day_chars = 4;
+constexpr std::size_t random_chars = id_length - day_chars;
 using Id = std::array<char, id_length>;
 
+using Clock = std::chrono::steady_clock;
 constexpr int busy_timeout_ms = 5000;
 constexpr std::int64_t seconds_per_day = 86400;
 // librewrite reads addresses up to this many characters.
@@ -72,7 +83,6 @@ CREATE TABLE IF NOT EXISTS srs_senders (
     address TEXT NOT NULL,
     created INTEGER NOT NULL
 ) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS srs_senders_created ON srs_senders (created);
 CREATE TABLE IF NOT EXISTS srs_meta (
     key TEXT PRIMARY KEY NOT NULL,
     value INTEGER NOT NULL
@@ -85,9 +95,11 @@ static_assert(application_id == 1397904176);
 constexpr const char *insert_sql =
     "INSERT INTO srs_senders (id, address, created) VALUES (?, ?, ?)";
 constexpr const char *lookup_sql = "SELECT address FROM srs_senders WHERE id = ?";
+// Entries of days before the cutoff day: a range of the key. (The time
+// check keeps entries of a file made before identifiers carried their day.)
 constexpr const char *expire_sql =
     "DELETE FROM srs_senders WHERE id IN "
-    "(SELECT id FROM srs_senders WHERE created < ? LIMIT 500)";
+    "(SELECT id FROM srs_senders WHERE id < ?1 AND created < ?2 LIMIT 500)";
 constexpr const char *expired_get_sql = "SELECT value FROM srs_meta WHERE key = 'expired'";
 constexpr const char *expired_set_sql =
     "INSERT INTO srs_meta (key, value) VALUES ('expired', ?1) "
@@ -187,18 +199,71 @@ void set_message(Message &m, const char *text) {
 
 // ---- Identifiers -----------------------------------------------------------
 
-// 64 random bits as 13 base32 characters, most significant first.
-bool random_id(Id &id) {
-    std::uint64_t bits = 0;
-    ssize_t got = 0;
-    do
-        got = getrandom(&bits, sizeof bits, 0);
-    while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof bits)) return false;
-    for (std::size_t i = id_length; i-- > 0;) {
-        id[i] = id_alphabet[bits & 31u];
-        bits >>= 5;
+// This process's id, without a system call each time: a fork handler
+// (installed at the first attach) tells a child its own.
+std::atomic<pid_t> cached_pid{0};
+
+pid_t process_id() {
+    pid_t pid = cached_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = getpid();
+        cached_pid.store(pid, std::memory_order_relaxed);
     }
+    return pid;
+}
+
+// Random bits from the system, fetched a few identifiers at a time. The
+// pool belongs to the process that filled it: a child never draws what its
+// parent will draw too.
+bool random_bits(std::uint64_t &bits) {
+    struct Pool {
+        std::array<std::uint64_t, 16> bits;
+        std::size_t left = 0;
+        pid_t pid = 0;
+    };
+    thread_local Pool pool;
+    if (pool.left == 0 || pool.pid != process_id()) {
+        ssize_t got = 0;
+        do
+            got = getrandom(pool.bits.data(), sizeof pool.bits, 0);
+        while (got < 0 && errno == EINTR);
+        if (got != static_cast<ssize_t>(sizeof pool.bits)) return false;
+        pool.left = pool.bits.size();
+        pool.pid = process_id();
+    }
+    bits = pool.bits[--pool.left];
+    pool.bits[pool.left] = 0;
+    return true;
+}
+
+// `count` base32 characters of value, most significant first.
+void encode(std::uint64_t value, char *out, std::size_t count) {
+    for (std::size_t i = count; i-- > 0;) {
+        out[i] = id_alphabet[value & 31u];
+        value >>= 5;
+    }
+}
+
+std::int64_t day_of(std::time_t now) {
+    const auto t = static_cast<std::int64_t>(now);
+    return t / seconds_per_day - (t % seconds_per_day < 0 ? 1 : 0);
+}
+
+// The identifier's first characters for a day.
+std::array<char, day_chars> day_prefix(std::int64_t day) {
+    std::array<char, day_chars> prefix;
+    const std::int64_t clamped = day < 0 ? 0 : day >= (1 << 20) ? (1 << 20) - 1 : day;
+    encode(static_cast<std::uint64_t>(clamped), prefix.data(), day_chars);
+    return prefix;
+}
+
+// The day it is stored, then 45 random bits.
+bool new_id(Id &id, std::time_t now) {
+    std::uint64_t bits = 0;
+    if (!random_bits(bits)) return false;
+    const auto prefix = day_prefix(day_of(now));
+    std::memcpy(id.data(), prefix.data(), day_chars);
+    encode(bits, id.data() + day_chars, random_chars);
     return true;
 }
 
@@ -220,15 +285,30 @@ std::string_view view(const Id &id) {
     return {id.data(), id.size()};
 }
 
-std::int64_t day_of(std::time_t now) {
-    const auto t = static_cast<std::int64_t>(now);
-    return t / seconds_per_day - (t % seconds_per_day < 0 ? 1 : 0);
-}
-
 // Start of the first day whose stamps the handle still accepts at now:
 // entries stored before it are out of every valid address's reach.
 std::int64_t expiry_cutoff(const srs_handle &h, std::time_t now) {
     return (day_of(now) - static_cast<std::int64_t>(h.max_age)) * seconds_per_day;
+}
+
+// ---- Waiting for the write lock ------------------------------------------------
+
+// SQLite's own busy handler sleeps longer and longer (up to 100 ms at a
+// time) while other writers take the file in turn, so that a writer among
+// several can wait a long time while the file was free again and again.
+// This one tries again every fraction of a millisecond, with a random
+// share so that waiting writers do not collide in step, until the busy
+// timeout.
+extern "C" int wait_for_lock(void *, int tries) {
+    thread_local Clock::time_point since;
+    if (tries == 0) since = Clock::now();
+    if (Clock::now() - since > std::chrono::milliseconds(busy_timeout_ms)) return 0;
+    std::uint32_t jitter = 0;
+    if (getrandom(&jitter, sizeof jitter, GRND_NONBLOCK) != sizeof jitter) jitter = 0;
+    const std::uint32_t micros = tries < 10 ? 20 + jitter % 80 : 100 + jitter % 400;
+    const timespec pause{0, static_cast<long>(micros) * 1000};
+    nanosleep(&pause, nullptr);
+    return 1;
 }
 
 // ---- A connection of one process -----------------------------------------------
@@ -306,11 +386,17 @@ struct Connection {
     }
 
     // A file of another program is refused: a foreign application id, or
-    // tables but none of ours.
-    int check_owner() {
-        std::int64_t id = 0, tables = 0, ours = 0;
+    // tables but none of ours. `ready` when the file is this store's, set
+    // up already.
+    int check_owner(bool &ready) {
+        std::int64_t id = 0, tables = 0, ours = 0, version = 0;
+        ready = false;
         if (int rc = query_int("PRAGMA application_id", id); rc != SRS_OK) return rc;
-        if (id == application_id) return SRS_OK;
+        if (id == application_id) {
+            if (int rc = query_int("PRAGMA user_version", version); rc != SRS_OK) return rc;
+            ready = version == layout_version;
+            return SRS_OK;
+        }
         const bool foreign = id != 0;
         if (int rc = query_int("SELECT count(*) FROM sqlite_master", tables); rc != SRS_OK)
             return rc;
@@ -350,29 +436,46 @@ struct Connection {
         }
     }
 
+    int check_wal() {
+        Stmt stmt;
+        if (int rc = prepare("PRAGMA journal_mode", stmt); rc != SRS_OK) return rc;
+        const int step = sqlite3_step(stmt.get());
+        if (step != SQLITE_ROW) return failed(step);
+        const auto *mode = reinterpret_cast<const char *>(sqlite3_column_text(stmt.get(), 0));
+        if (mode != nullptr && std::strcmp(mode, "wal") == 0) return SRS_OK;
+        stmt.reset();
+        return use_wal(); // switched back by someone: switched again
+    }
+
     int open(const char *path, int synchronous) {
         const int rc = sqlite3_open_v2(
             path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
         if (rc != SQLITE_OK) return failed(rc);
         sqlite3_extended_result_codes(db, 1);
-        sqlite3_busy_timeout(db, busy_timeout_ms);
+        sqlite3_busy_handler(db, wait_for_lock, nullptr);
         // SQLite falls back to reading when the file or its file system
         // cannot be written: a store that cannot store.
         if (sqlite3_db_readonly(db, "main") == 1) {
             set_message(last_error, "the file can only be read (read-only file or file system)");
             return SRS_SQLITE_READONLY;
         }
-        int r = check_owner();
-        // Free pages go back to the file system; only takes effect in a new
-        // file, before its first table.
-        if (r == SRS_OK) r = exec("PRAGMA auto_vacuum = INCREMENTAL");
-        if (r == SRS_OK) r = use_wal();
-        if (r == SRS_OK) r = set_synchronous(synchronous);
-        if (r == SRS_OK) r = exec(schema);
-        if (r != SRS_OK) {
-            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            return r;
+        bool ready = false;
+        int r = check_owner(ready);
+        if (r == SRS_OK && ready) {
+            // The usual case, in every new process: the file is set up; WAL
+            // mode stays with the file, and is only checked.
+            r = check_wal();
+        } else if (r == SRS_OK) {
+            // A new file (or one of an earlier store): free pages go back to
+            // the file system (only takes effect before the first table),
+            // WAL mode, the tables.
+            r = exec("PRAGMA auto_vacuum = INCREMENTAL");
+            if (r == SRS_OK) r = use_wal();
+            if (r == SRS_OK) r = exec(schema);
+            if (r != SRS_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         }
+        if (r == SRS_OK) r = set_synchronous(synchronous);
+        if (r != SRS_OK) return r;
         for (auto [sql, stmt] : {std::pair{insert_sql, &insert_stmt}, std::pair{lookup_sql, &lookup_stmt},
                                  std::pair{expire_sql, &expire_stmt},
                                  std::pair{expired_get_sql, &expired_get_stmt},
@@ -390,13 +493,14 @@ struct Connection {
         const DbLock lock(db);
         for (int attempt = 0; attempt < insert_attempts; ++attempt) {
             Id id;
-            if (!random_id(id)) {
+            const std::time_t now = std::time(nullptr);
+            if (!new_id(id, now)) {
                 set_message(last_error, "no random bytes for an identifier");
                 return SRS_DB_ERROR;
             }
             Run run(insert_stmt.get());
             if (!run.bind(1, view(id)) || !run.bind(2, address) ||
-                !run.bind(3, static_cast<std::int64_t>(std::time(nullptr))))
+                !run.bind(3, static_cast<std::int64_t>(now)))
                 return failed(SQLITE_ERROR);
             const int rc = run.step();
             if (rc == SQLITE_DONE) {
@@ -451,7 +555,9 @@ struct Connection {
         const DbLock lock(db);
         {
             Run run(expire_stmt.get());
-            if (!run.bind(1, cutoff)) return failed(SQLITE_ERROR);
+            const auto prefix = day_prefix(cutoff / seconds_per_day);
+            if (!run.bind(1, std::string_view(prefix.data(), prefix.size())) || !run.bind(2, cutoff))
+                return failed(SQLITE_ERROR);
             if (const int rc = run.step(); rc != SQLITE_DONE) return failed(rc);
         }
         done = sqlite3_changes(db) < expiry_batch;
@@ -519,7 +625,7 @@ struct Store {
     // This process's connection, opened on first use; null on failure, with
     // the store's result in rc. With `lock` held.
     Connection *connection(int &rc) {
-        const pid_t me = getpid();
+        const pid_t me = process_id();
         if (current != nullptr && current->pid == me) return current;
         if (current != nullptr) { // the parent's: kept reachable, never touched
             current->abandoned_next = abandoned;
@@ -545,7 +651,7 @@ struct Store {
     // Closes this process's connection. With `lock` held, or before the
     // store is shared.
     void close_own() {
-        if (current != nullptr && current->pid == getpid()) {
+        if (current != nullptr && current->pid == process_id()) {
             Destroy<Connection>()(current);
             current = nullptr;
         }
@@ -553,7 +659,7 @@ struct Store {
 
     const char *last_error() {
         const PthreadLock held(lock);
-        if (current != nullptr && current->pid == getpid() && current->last_error[0] != '\0')
+        if (current != nullptr && current->pid == process_id() && current->last_error[0] != '\0')
             return current->last_error.data();
         return open_error.data();
     }
@@ -582,8 +688,13 @@ extern "C" void after_fork() {
     pthread_mutex_unlock(&stores_lock);
 }
 
+extern "C" void after_fork_in_child() {
+    cached_pid.store(getpid(), std::memory_order_relaxed);
+    after_fork();
+}
+
 extern "C" void install_fork_handlers() {
-    pthread_atfork(before_fork, after_fork, after_fork);
+    pthread_atfork(before_fork, after_fork, after_fork_in_child);
 }
 
 void enlist(Store *s) {
@@ -696,7 +807,7 @@ int srs_sqlite_set_synchronous(srs_handle *handle, int mode) {
     const PthreadLock held(s->lock);
     s->synchronous = mode;
     Connection *c = s->current;
-    if (c != nullptr && c->pid == getpid()) return c->set_synchronous(mode);
+    if (c != nullptr && c->pid == process_id()) return c->set_synchronous(mode);
     return SRS_OK;
 }
 
