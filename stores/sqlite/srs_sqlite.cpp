@@ -28,7 +28,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -55,7 +54,6 @@ constexpr std::size_t day_chars = 4;
 constexpr std::size_t random_chars = id_length - day_chars;
 using Id = std::array<char, id_length>;
 
-using Clock = std::chrono::steady_clock;
 constexpr int busy_timeout_ms = 5000;
 constexpr std::int64_t seconds_per_day = 86400;
 // librewrite reads addresses up to this many characters.
@@ -299,10 +297,18 @@ std::int64_t expiry_cutoff(const srs_handle &h, std::time_t now) {
 // This one tries again every fraction of a millisecond, with a random
 // share so that waiting writers do not collide in step, until the busy
 // timeout.
+// Milliseconds of the monotonic clock (clock_gettime: std::chrono would
+// need the C++ runtime).
+std::int64_t now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 extern "C" int wait_for_lock(void *, int tries) {
-    thread_local Clock::time_point since;
-    if (tries == 0) since = Clock::now();
-    if (Clock::now() - since > std::chrono::milliseconds(busy_timeout_ms)) return 0;
+    thread_local std::int64_t since = 0;
+    if (tries == 0) since = now_ms();
+    if (now_ms() - since > busy_timeout_ms) return 0;
     std::uint32_t jitter = 0;
     if (getrandom(&jitter, sizeof jitter, GRND_NONBLOCK) != sizeof jitter) jitter = 0;
     const std::uint32_t micros = tries < 10 ? 20 + jitter % 80 : 100 + jitter % 400;
