@@ -32,7 +32,7 @@ std::optional<StoreSpec> parse_store(std::string_view value) {
     return std::nullopt;
 }
 
-std::optional<std::string> attach_store(const StoreSpec &spec, srs_handle *handle) {
+std::optional<std::string> attach_store(const StoreSpec &spec, [[maybe_unused]] srs_handle *handle) {
     const std::string target(spec.target);
     switch (spec.kind) {
     case StoreSpec::Kind::sqlite:
@@ -60,14 +60,13 @@ std::optional<std::string> attach_store(const StoreSpec &spec, srs_handle *handl
     return std::string("unknown store");
 }
 
-void detach_store(srs_handle *handle) {
+void detach_store([[maybe_unused]] srs_handle *handle) {
 #ifdef SRS_WITH_SQLITE
     srs_sqlite_detach(handle);
 #endif
 #ifdef SRS_WITH_REDIS
     srs_redis_detach(handle);
 #endif
-    (void)handle;
 }
 
 bool is_store_error(int rc) {
@@ -82,7 +81,7 @@ const char *describe(int rc) {
 #endif
 }
 
-const char *store_error(const srs_handle *handle) {
+const char *store_error([[maybe_unused]] const srs_handle *handle) {
 #ifdef SRS_WITH_SQLITE
     if (const char *e = srs_sqlite_last_error(handle); srs_get_db_context(handle) != nullptr && *e)
         return e;
@@ -90,7 +89,6 @@ const char *store_error(const srs_handle *handle) {
 #ifdef SRS_WITH_REDIS
     if (const char *e = srs_redis_last_error(handle); *e) return e;
 #endif
-    (void)handle;
     return "";
 }
 
