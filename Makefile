@@ -17,7 +17,7 @@ CMAKE_FLAGS ?=
 DEV_FLAGS = -DREWRITE_WERROR=ON $(CMAKE_FLAGS)
 # make check builds every part and fails, naming the packages, when one
 # cannot be built; make and make demo build what this machine can.
-ALL_PARTS = -DREWRITE_TESTS=ON -DREWRITE_SQLITE=ON
+ALL_PARTS = -DREWRITE_TESTS=ON -DREWRITE_SQLITE=ON -DREWRITE_REDIS=ON
 
 SRS = $(BUILD)/tool/srs
 DEMO_SECRET ?= demo-secret
@@ -108,7 +108,8 @@ unit-check: build
 	scripts/unit-check.sh $(BUILD)/tool/srs
 
 # Benchmarks (Release build): the library beside OpenSSL, then the daemon
-# beside a minimal fork-per-connection server. Pinned to one core when
+# beside a minimal fork-per-connection server, then database mode with the
+# Redis store (when it is built). Pinned to one core when
 # taskset is there, for steadier figures; the repetitions of all the
 # micro-benchmarks run in random order, so that a slow spell of the machine
 # falls on all of them alike.
@@ -122,6 +123,8 @@ bench:
 		--benchmark_report_aggregates_only=true
 	$(BENCH_BUILD)/bench/srs-load
 	$(BENCH_BUILD)/bench/socketmap-load
+	@if [ -x $(BENCH_BUILD)/bench/redis-store-load ]; then $(BENCH_BUILD)/bench/redis-store-load; \
+	else echo "redis-store-load: not built (REWRITE_REDIS left out: libhiredis-dev pkg-config)"; fi
 
 # libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs
 # each for FUZZ_SECONDS, growing a working corpus in $(FUZZ_BUILD)/corpus
