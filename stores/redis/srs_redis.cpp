@@ -191,6 +191,8 @@ class Command {
     }
     std::string_view text() const { return {buf_.data(), size_}; }
     bool complete() const { return !overflow_; }
+    // Clears what was written (a password).
+    void wipe() { explicit_bzero(buf_.data(), buf_.size()); }
 
   private:
     void put(char c) { put(std::string_view(&c, 1)); }
@@ -481,9 +483,12 @@ struct Store {
         Command auth(2);
         auth.arg("AUTH").arg(std::string_view(password.data(), password_length));
         Reply reply;
-        if (!auth.complete()) {
+        const bool fits = auth.complete();
+        const Failure failure = fits ? exchange(c, auth, reply, why) : Failure::other;
+        auth.wipe();
+        if (!fits) {
             say(why, "the password does not fit a command");
-        } else if (exchange(c, auth, reply, why) != Failure::none) {
+        } else if (failure != Failure::none) {
             Text detail = why;
             say(why, "AUTH at %s: %s", where.data(), detail.data());
         } else if (reply->type == REDIS_REPLY_STATUS) {
