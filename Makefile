@@ -17,7 +17,7 @@ CMAKE_FLAGS ?=
 DEV_FLAGS = -DREWRITE_WERROR=ON $(CMAKE_FLAGS)
 # make check builds every part and fails, naming the packages, when one
 # cannot be built; make and make demo build what this machine can.
-ALL_PARTS = -DREWRITE_TESTS=ON -DREWRITE_SQLITE=ON
+ALL_PARTS = -DREWRITE_TESTS=ON -DREWRITE_SQLITE=ON -DREWRITE_REDIS=ON
 
 SRS = $(BUILD)/tool/srs
 DEMO_SECRET ?= demo-secret
@@ -108,7 +108,8 @@ unit-check: build
 	scripts/unit-check.sh $(BUILD)/tool/srs
 
 # Benchmarks (Release build): the library beside OpenSSL, then the daemon
-# beside a minimal fork-per-connection server. Pinned to one core when
+# beside a minimal fork-per-connection server, then database mode with the
+# Redis store (when it is built). Pinned to one core when
 # taskset is there, for steadier figures; the repetitions of all the
 # micro-benchmarks run in random order, so that a slow spell of the machine
 # falls on all of them alike.
@@ -124,6 +125,9 @@ bench:
 	$(BENCH_BUILD)/bench/socketmap-load
 	$(BENCH_BUILD)/bench/socketmap-load --store=sqlite
 	[ ! -x $(BENCH_BUILD)/bench/sqlite-store-load ] || $(BENCH_BUILD)/bench/sqlite-store-load
+	@if [ -x $(BENCH_BUILD)/bench/redis-store-load ]; then $(BENCH_BUILD)/bench/redis-store-load; \
+	else echo "redis-store-load: not built (REWRITE_REDIS left out: libhiredis-dev pkg-config)"; fi
+	[ ! -x $(BENCH_BUILD)/bench/redis-store-load ] || $(BENCH_BUILD)/bench/socketmap-load --store=redis
 
 # libFuzzer targets, built with clang under ASan and UBSan. `make fuzz` runs
 # each for FUZZ_SECONDS, growing a working corpus in $(FUZZ_BUILD)/corpus
@@ -131,7 +135,7 @@ bench:
 # committed seeds and fuzzes each target for a few seconds.
 fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF \
+		-DREWRITE_FUZZ=ON -DREWRITE_TESTS=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SQLITE=OFF -DREWRITE_REDIS=OFF \
 		-DREWRITE_BENCH=OFF -DREWRITE_SHARED=OFF $(DEV_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 

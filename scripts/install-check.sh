@@ -6,7 +6,10 @@
 # out of tree, once with pkg-config and once with a C-only CMake project
 # using find_package(librewrite), and runs both programs; it checks which
 # kind of library each program was linked with, runs the installed srs and
-# looks for the header and the man pages. Removes everything it made. Run
+# looks for the header and the man pages. Where hiredis is installed the
+# Redis store is built too (REWRITE_REDIS=ON) and checked the same way: its
+# files, and a C program built with pkg-config librewrite-redis and with
+# find_package(librewrite COMPONENTS redis). Removes everything it made. Run
 # from the repository (the root is found from the script's place).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,6 +55,39 @@ foreach(kind "" -static)
 endforeach()
 EOF
 
+# The Redis store's consumer: attach to a socket where no server listens,
+# which needs the library but no server.
+redis=OFF
+if pkg-config --exists hiredis 2>/dev/null; then
+  redis=ON
+  mkdir "$tmp/redis-consumer"
+  cat >"$tmp/redis-consumer/use.c" <<'EOF'
+#include <librewrite/srs_redis.h>
+#include <string.h>
+int main(void) {
+    srs_handle *h = srs_open("secret", 6, 0, 0, 0);
+    int rc = srs_redis_attach(h, "/nonexistent/redis.sock", NULL);
+    int ok = rc == SRS_DB_ERROR && strlen(srs_redis_last_error(h)) > 0 &&
+             srs_redis_detach(h) == SRS_DB_NOT_IN_USE;
+    srs_close(h);
+    return ok ? 0 : 1;
+}
+EOF
+  cat >"$tmp/redis-consumer/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.20)
+project(redis_consumer C)
+find_package(librewrite REQUIRED COMPONENTS redis)
+foreach(kind "" -static)
+  add_executable(use${kind} use.c)
+  target_compile_options(use${kind} PRIVATE -std=c99 -pedantic -Wall -Wextra -Werror)
+  target_link_libraries(use${kind} PRIVATE librewrite::librewrite-redis${kind})
+endforeach()
+EOF
+else
+  step "the Redis store left out: hiredis is not installed (Debian package libhiredis-dev)"
+fi
+needs_redis_shared() { readelf -d "$1" | grep -q 'NEEDED.*\[librewrite-redis\.so\.0\]'; }
+
 check_install() { # static | shared
   local kind=$1 prefix=$tmp/$1/prefix build=$tmp/$1/build shared=OFF
   [ "$kind" = shared ] && shared=ON
@@ -59,7 +95,8 @@ check_install() { # static | shared
 
   step "$kind: configure, build and install into $prefix"
   logged "$tmp/$kind/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DREWRITE_TESTS=OFF -DREWRITE_BENCH=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SHARED=$shared
+    -DREWRITE_TESTS=OFF -DREWRITE_BENCH=OFF -DREWRITE_EXAMPLES=OFF -DREWRITE_SHARED=$shared \
+    -DREWRITE_REDIS=$redis
   logged "$tmp/$kind/build.log" cmake --build "$build" -j "$jobs"
   logged "$tmp/$kind/install.log" cmake --install "$build" --prefix "$prefix"
 
@@ -78,6 +115,11 @@ check_install() { # static | shared
     "$libdir/cmake/librewrite/librewrite-config.cmake"
     "$libdir/cmake/librewrite/librewrite-config-version.cmake" "$bindir/srs")
   [ "$kind" = shared ] && files+=("$libdir/librewrite.so.0")
+  if [ "$redis" = ON ]; then
+    files+=("$libdir/librewrite-redis.a" "$includedir/librewrite/srs_redis.h"
+      "$libdir/pkgconfig/librewrite-redis.pc" "$libdir/cmake/librewrite/librewrite-redis-targets.cmake")
+    [ "$kind" = shared ] && files+=("$libdir/librewrite-redis.so.0")
+  fi
   for f in "${files[@]}"; do
     [ -s "$prefix/$f" ] || die "missing $prefix/$f"
   done
@@ -88,7 +130,7 @@ check_install() { # static | shared
   [ ! -e "$prefix/$includedir/librewrite.h" ] || die "<librewrite.h> is installed too"
   for f in "$prefix/$includedir/librewrite"/*; do
     case $(basename "$f") in
-      librewrite.h | librewrite_version.h | srs_sqlite.h) ;;
+      librewrite.h | librewrite_version.h | srs_sqlite.h | srs_redis.h) ;;
       *) die "unexpected header $f" ;;
     esac
   done
@@ -127,6 +169,29 @@ check_install() { # static | shared
   done
   ! needs_shared "$tmp/$kind/consumer-build/rotate-static" ||
     die "$kind: librewrite::librewrite-static gave the shared library"
+
+  [ "$redis" = ON ] || return 0
+  step "$kind: the Redis store with pkg-config and find_package(librewrite COMPONENTS redis)"
+  local static_flag=()
+  [ "$kind" = static ] && static_flag=(--static)
+  read -r -a pc_flags <<<"$(pkg-config "${static_flag[@]}" --cflags --libs librewrite-redis)"
+  "$cc" "${cflags[@]}" -o "$tmp/$kind/redis-pc" "$tmp/redis-consumer/use.c" "${pc_flags[@]}"
+  LD_LIBRARY_PATH=$prefix/$libdir "$tmp/$kind/redis-pc"
+  logged "$tmp/$kind/redis-consumer.log" cmake -S "$tmp/redis-consumer" \
+    -B "$tmp/$kind/redis-build" -DCMAKE_PREFIX_PATH="$prefix"
+  logged "$tmp/$kind/redis-build.log" cmake --build "$tmp/$kind/redis-build"
+  "$tmp/$kind/redis-build/use"
+  "$tmp/$kind/redis-build/use-static"
+  for program in redis-pc redis-build/use; do
+    if [ "$kind" = shared ]; then
+      needs_redis_shared "$tmp/$kind/$program" ||
+        die "$kind: $program is not linked with librewrite-redis.so.0"
+    else
+      ! needs_redis_shared "$tmp/$kind/$program" || die "$kind: $program needs librewrite-redis.so.0"
+    fi
+  done
+  ! needs_redis_shared "$tmp/$kind/redis-build/use-static" ||
+    die "$kind: librewrite::librewrite-redis-static gave the shared library"
 }
 
 check_install static

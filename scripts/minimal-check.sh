@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Minimal-machine check: `make demo` and `make install` as they run on a
 # Debian machine with only cmake, g++ and make. Every optional dependency
-# (GoogleTest, OpenSSL, SQLite, Google Benchmark) is hidden from CMake, so
-# the configuration must leave out what needs them, say so, and still build
-# the library and the program. Removes everything it made.
+# (GoogleTest, OpenSSL, SQLite, hiredis, Google Benchmark) is hidden from
+# CMake, so the configuration must leave out what needs them, say so, and
+# still build the library and the program. Removes everything it made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/librewrite-minimal.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 hidden=""
-for pkg in GTest OpenSSL SQLite3 benchmark; do
+# PkgConfig hidden hides hiredis (found through its pkg-config file).
+for pkg in GTest OpenSSL SQLite3 benchmark PkgConfig; do
   hidden="$hidden -DCMAKE_DISABLE_FIND_PACKAGE_$pkg=ON"
 done
 # Programs the tests use, hidden as well.
@@ -25,7 +26,7 @@ make --no-print-directory demo BUILD="$tmp/build" CMAKE_FLAGS="$hidden" >"$tmp/d
 }
 grep -E '^(forward|reverse) ' "$tmp/demo.log"
 # What was left out is said, with the packages that would bring it.
-for part in REWRITE_TESTS REWRITE_SQLITE REWRITE_BENCH; do
+for part in REWRITE_TESTS REWRITE_SQLITE REWRITE_REDIS REWRITE_BENCH; do
   grep -q "$part: left out; it needs the Debian packages" "$tmp/demo.log" || {
     echo "minimal-check: the configuration did not say that $part was left out" >&2
     exit 1

@@ -5,14 +5,16 @@
 # runs lintian on them (no error, no warning), installs them on this machine
 # with dpkg -i and checks what they hold: srs --version, a forward and a
 # reverse with /usr/bin/srs, C programs built with pkg-config and with
-# find_package against the installed shared libraries, the unit (installed,
+# find_package against the installed shared libraries (the Redis store's
+# against a redis-server of its own, where redis-server is installed), the
+# unit (installed,
 # not enabled, verified by systemd-analyze where it can run), the user srs
 # and the secrets file. Then it removes and purges them and checks that
 # nothing of them is left: their files, /etc/srs, the user and group srs.
 # The packages are purged on every way out, failures included.
 #
-# Needs root, debhelper, dpkg-dev, lintian, cmake, g++, pkg-config and
-# libsqlite3-dev (.ci/run installs them). The machine must be one that may
+# Needs root, debhelper, dpkg-dev, lintian, cmake, g++, pkg-config,
+# libsqlite3-dev and libhiredis-dev (.ci/run installs them). The machine must be one that may
 # get packages installed and removed: CI's, or a developer's throw-away one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +26,8 @@ die() {
   exit 1
 }
 
-packages=(librewrite0 librewrite-dev librewrite-sqlite0 librewrite-sqlite-dev srs-rewrite)
+packages=(librewrite0 librewrite-dev librewrite-sqlite0 librewrite-sqlite-dev librewrite-redis0
+  librewrite-redis-dev srs-rewrite)
 
 [ "$(id -u)" -eq 0 ] || die "needs root (it installs and purges the packages)"
 missing=()
@@ -51,8 +54,13 @@ if getent passwd srs >/dev/null || getent group srs >/dev/null; then
 fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/librewrite-package.XXXXXX")
+redis_pid=
 cleanup() {
   local status=$?
+  if [ -n "$redis_pid" ]; then
+    kill -KILL "$redis_pid" 2>/dev/null || true
+    wait "$redis_pid" 2>/dev/null || true
+  fi
   if ! purge_all >"$tmp/cleanup.log" 2>&1; then
     cat "$tmp/cleanup.log" >&2
     echo "package-check: purging the packages failed" >&2
@@ -209,6 +217,88 @@ cmake -S "$tmp/consumer" -B "$tmp/consumer/build" >"$tmp/cmake.log" 2>&1 &&
 "$tmp/consumer/build/use" "$tmp/consumer/cmake.db" | sed 's/^/    /'
 readelf -d "$tmp/consumer/build/use" | grep -q 'NEEDED.*\[librewrite\.so\.0\]' ||
   die "librewrite::librewrite is not the shared library"
+
+step "a C program with pkg-config librewrite-redis and find_package(... COMPONENTS redis)"
+cat >"$tmp/consumer/redis.c" <<'EOF'
+/* The installed Redis store from C: a forward and reverse rewrite in
+ * database mode against the server at argv[1]; with "-" only the refusal
+ * of a socket where no server listens. */
+#include <librewrite/librewrite.h>
+#include <librewrite/srs_redis.h>
+
+#include <stdio.h>
+#include <string.h>
+
+int main(int argc, char **argv) {
+    char fwd[256], back[256];
+    srs_handle *h = srs_open("secret", 6, 0, 0, 0);
+    int rc;
+    if (argc != 2 || h == NULL) return 1;
+    if (strcmp(argv[1], "-") == 0) {
+        rc = srs_redis_attach(h, "/nonexistent/redis.sock", NULL);
+        srs_close(h);
+        if (rc != SRS_DB_ERROR) return 1;
+        printf("no server: attach answers %d\n", rc);
+        return 0;
+    }
+    rc = srs_redis_attach(h, argv[1], NULL);
+    if (!SRS_IS_ERROR(rc))
+        rc = srs_forward(h, "alice@example.org", "forwarder.example", fwd, sizeof fwd);
+    if (!SRS_IS_ERROR(rc)) rc = srs_reverse(h, fwd, back, sizeof back);
+    if (SRS_IS_ERROR(rc) || strcmp(back, "alice@example.org") != 0) {
+        fprintf(stderr, "redis: %s: %s\n", srs_geterrormsg(rc), srs_redis_last_error(h));
+        srs_redis_detach(h);
+        srs_close(h);
+        return 1;
+    }
+    srs_redis_detach(h);
+    srs_close(h);
+    printf("%s -> %s\n", fwd, back);
+    return 0;
+}
+EOF
+read -r -a flags <<<"$(pkg-config --cflags --libs librewrite librewrite-redis)"
+cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$tmp/consumer/redis-pc" "$tmp/consumer/redis.c" \
+  "${flags[@]}"
+mkdir "$tmp/redis-consumer"
+cp "$tmp/consumer/redis.c" "$tmp/redis-consumer/"
+cat >"$tmp/redis-consumer/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.20)
+project(redis C)
+find_package(librewrite REQUIRED COMPONENTS redis)
+add_executable(redis redis.c)
+target_link_libraries(redis PRIVATE librewrite::librewrite-redis librewrite::librewrite)
+EOF
+cmake -S "$tmp/redis-consumer" -B "$tmp/redis-consumer/build" >"$tmp/redis-cmake.log" 2>&1 &&
+  cmake --build "$tmp/redis-consumer/build" >>"$tmp/redis-cmake.log" 2>&1 || {
+  cat "$tmp/redis-cmake.log"
+  die "the CMake consumer of the Redis store failed"
+}
+server=-
+if command -v redis-server >/dev/null; then
+  mkdir "$tmp/redis"
+  redis-server --port 0 --unixsocket "$tmp/redis/redis.sock" --save '' --appendonly no \
+    --daemonize no --dir "$tmp/redis" --logfile "$tmp/redis/log" &
+  redis_pid=$!
+  for _ in $(seq 500); do
+    [ -S "$tmp/redis/redis.sock" ] && break
+    sleep 0.02
+  done
+  server=$tmp/redis/redis.sock
+else
+  echo "    no redis-server here: the programs only check a refused attach"
+fi
+for program in "$tmp/consumer/redis-pc" "$tmp/redis-consumer/build/redis"; do
+  out=$("$program" "$server") || die "$program failed"
+  echo "    $out"
+  grep -qE "librewrite-redis.so.0 => (/usr)?/lib/$multiarch/librewrite-redis.so.0 " \
+    <<<"$(ldd "$program")" || die "$program does not run with the installed librewrite-redis.so.0"
+done
+if [ -n "$redis_pid" ]; then
+  kill -KILL "$redis_pid"
+  wait "$redis_pid" 2>/dev/null || true
+  redis_pid=
+fi
 
 step "the unit srs.service"
 unit=/lib/systemd/system/srs.service

@@ -9,8 +9,8 @@
 #     scripts/symbol-check.sh --update [BUILD-DIR]   rewrite the lists
 #
 # --update writes the names the built libraries export into the lists,
-# keeping their comments: for a function added on purpose. The store's
-# library is checked when it was built.
+# keeping their comments: for a function added on purpose. The stores'
+# libraries are checked when they were built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
@@ -26,6 +26,7 @@ build=${1:-build}
 libraries=(
   "lib/librewrite.so:lib/librewrite.h:LIBREWRITE_API:lib/exports.txt"
   "stores/sqlite/librewrite-sqlite.so:stores/sqlite/srs_sqlite.h:LIBREWRITE_SQLITE_API:stores/sqlite/exports.txt"
+  "stores/redis/librewrite-redis.so:stores/redis/srs_redis.h:LIBREWRITE_REDIS_API:stores/redis/exports.txt"
 )
 
 failed=0
