@@ -71,6 +71,16 @@ inline std::optional<std::string> ask(const std::string &path, const std::string
     return reply;
 }
 
+// One socketmap request (a netstring) on a connection of its own; the
+// payload of the reply netstring, or "(no reply)".
+inline std::string socketmap_ask(const std::string &path, const std::string &request,
+                                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto reply = ask(path, std::to_string(request.size()) + ":" + request + ",", limit);
+    if (!reply || reply->find(':') == std::string::npos) return "(no reply)";
+    const std::string body = reply->substr(reply->find(':') + 1);
+    return body.substr(0, body.size() - 1);
+}
+
 // Process id of the daemon listening at path (the peer credentials of a
 // connection name the process that listens), or -1.
 inline pid_t listener_pid(const std::string &path) {

@@ -54,18 +54,6 @@ std::string one_line(const process::Outcome &o) {
     return o.out.empty() ? "" : o.out.substr(0, o.out.find('\n'));
 }
 
-std::string netstring(const std::string &s) {
-    return std::to_string(s.size()) + ":" + s + ",";
-}
-
-// One socketmap request on a connection of its own; the reply's payload.
-std::string socketmap(const std::string &path, const std::string &request) {
-    const auto reply = peer::ask(path, netstring(request), 10s);
-    if (!reply || reply->find(':') == std::string::npos) return "(no reply)";
-    const std::string body = reply->substr(reply->find(':') + 1);
-    return body.substr(0, body.size() - 1);
-}
-
 TEST(StoreProgram, OneShotForwardAndReverseKeepSendersInTheStore) {
     TempDir dir;
     const std::string store = "--store=sqlite:" + dir.file("senders.db");
@@ -142,12 +130,12 @@ TEST(StoreProgram, DaemonServesBothProtocolsFromTheStoreAndSurvivesItsFailure) {
     };
     const std::string by_line = line_forward("a@orig.example");
     EXPECT_TRUE(database_address(by_line, "s3cret", "srs.example")) << by_line;
-    const std::string by_map = socketmap(map, "forward b@orig.example");
+    const std::string by_map = peer::socketmap_ask(map, "forward b@orig.example");
     ASSERT_EQ(by_map.rfind("OK ", 0), 0u) << by_map;
     EXPECT_TRUE(database_address(by_map.substr(3), "s3cret", "srs.example")) << by_map;
     // Each protocol reverses what the other made: one store.
     EXPECT_EQ(peer::ask(line, "reverse " + by_map.substr(3) + "\n"), "b@orig.example\n");
-    EXPECT_EQ(socketmap(map, "reverse " + by_line), "OK a@orig.example");
+    EXPECT_EQ(peer::socketmap_ask(map, "reverse " + by_line), "OK a@orig.example");
 
     // The store fails while the daemon runs: its file is replaced by
     // something that is no database. Each request fails with the store's
@@ -159,18 +147,18 @@ TEST(StoreProgram, DaemonServesBothProtocolsFromTheStoreAndSurvivesItsFailure) {
     std::ofstream(db) << std::string(8192, 'x');
     const std::string damaged = "Database damaged, or not a store of srs";
     EXPECT_EQ(line_forward("c@orig.example"), "ERROR: Address 'c@orig.example' failed - " + damaged);
-    EXPECT_EQ(socketmap(map, "forward c@orig.example"), "TEMP " + damaged);
-    EXPECT_EQ(socketmap(map, "reverse " + by_line), "TEMP " + damaged);
+    EXPECT_EQ(peer::socketmap_ask(map, "forward c@orig.example"), "TEMP " + damaged);
+    EXPECT_EQ(peer::socketmap_ask(map, "reverse " + by_line), "TEMP " + damaged);
 
     // Once the file is gone, the next connection makes a new one.
     std::filesystem::remove(db);
-    const std::string again = socketmap(map, "forward d@orig.example");
+    const std::string again = peer::socketmap_ask(map, "forward d@orig.example");
     EXPECT_EQ(again.rfind("OK SRS0=", 0), 0u) << again;
-    EXPECT_EQ(socketmap(map, "reverse " + again.substr(3)), "OK d@orig.example");
+    EXPECT_EQ(peer::socketmap_ask(map, "reverse " + again.substr(3)), "OK d@orig.example");
     // SIGHUP opens the store again with the new handles.
     kill(pid, SIGHUP);
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(socketmap(map, "reverse " + again.substr(3)), "OK d@orig.example");
+    EXPECT_EQ(peer::socketmap_ask(map, "reverse " + again.substr(3)), "OK d@orig.example");
     kill(pid, SIGTERM);
 }
 

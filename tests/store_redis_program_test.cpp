@@ -16,17 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string netstring(const std::string &s) {
-    return std::to_string(s.size()) + ":" + s + ",";
-}
-
-std::string socketmap(const std::string &path, const std::string &request) {
-    const auto reply = peer::ask(path, netstring(request), 10s);
-    if (!reply || reply->find(':') == std::string::npos) return "(no reply)";
-    const std::string body = reply->substr(reply->find(':') + 1);
-    return body.substr(0, body.size() - 1);
-}
-
 // A started redis-server, or a skip (a failure under CI) saying why not.
 #define START_REDIS(server)                                                                        \
     do {                                                                                           \
@@ -59,7 +48,7 @@ class Daemon {
         const auto reply = peer::ask(line_, request);
         return reply ? reply->substr(0, reply->find('\n')) : "(no reply)";
     }
-    std::string map(const std::string &request) const { return socketmap(map_, request); }
+    std::string map(const std::string &request) const { return peer::socketmap_ask(map_, request); }
 
   private:
     std::string line_, map_;
