@@ -48,6 +48,8 @@ function(rewrite_store name)
     target_include_directories(${target} PUBLIC
       $<BUILD_INTERFACE:${include_dir}>
       $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+    # What the stores share inside (stores/store_support.h).
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/stores)
     target_compile_options(${target} PRIVATE
       -Wconversion -Wsign-conversion -fno-exceptions -fno-rtti)
     set_target_properties(${target} PROPERTIES

@@ -32,9 +32,9 @@ std::optional<StoreSpec> parse_store(std::string_view value) {
     return std::nullopt;
 }
 
-std::optional<std::string> attach_store(const StoreSpec &spec, [[maybe_unused]] srs_handle *handle) {
-    const std::string target(spec.target);
-    switch (spec.kind) {
+std::optional<std::string> attach_store(const StoreSpec &choice, [[maybe_unused]] srs_handle *handle) {
+    const std::string target(choice.target);
+    switch (choice.kind) {
     case StoreSpec::Kind::sqlite:
 #ifdef SRS_WITH_SQLITE
         if (const int rc = srs_sqlite_attach(handle, target.c_str()); SRS_IS_ERROR(rc))
@@ -46,7 +46,7 @@ std::optional<std::string> attach_store(const StoreSpec &spec, [[maybe_unused]] 
     case StoreSpec::Kind::redis:
 #ifdef SRS_WITH_REDIS
     {
-        const std::string password(spec.password_file);
+        const std::string password(choice.password_file);
         srs_redis_options options{};
         options.password_file = password.empty() ? nullptr : password.c_str();
         if (const int rc = srs_redis_attach(handle, target.c_str(), &options); SRS_IS_ERROR(rc))

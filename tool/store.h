@@ -23,7 +23,7 @@ struct StoreSpec {
 std::optional<StoreSpec> parse_store(std::string_view value);
 
 // Attaches the store to the handle; the reason when that fails.
-std::optional<std::string> attach_store(const StoreSpec &spec, srs_handle *handle);
+std::optional<std::string> attach_store(const StoreSpec &choice, srs_handle *handle);
 
 // Takes whatever store the handle has off it (before srs_close).
 void detach_store(srs_handle *handle);

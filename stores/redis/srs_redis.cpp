@@ -17,6 +17,7 @@
 // C++ runtime library at link time: objects live on the C heap and the
 // locks are pthread's, so C programs link it with the C compiler.
 #include "srs_redis.h"
+#include "store_support.h"
 #include "srs_redis_testing.h"
 
 #include <hiredis.h>
@@ -67,36 +68,16 @@ using Text = std::array<char, error_size>;
 
 // ---- Ownership -------------------------------------------------------------
 
-// Objects on the C heap: operator new would tie the library to the C++
-// runtime.
-template <class T> struct Destroy {
-    void operator()(T *p) const {
-        p->~T();
-        std::free(p);
-    }
-};
-template <class T> using Owned = std::unique_ptr<T, Destroy<T>>;
-
-template <class T> Owned<T> make_owned() {
-    void *place = std::malloc(sizeof(T));
-    return Owned<T>(place == nullptr ? nullptr : ::new (place) T());
-}
+using store_support::Destroy;
+using store_support::make_owned;
+using store_support::Owned;
 
 struct FreeReply {
     void operator()(redisReply *r) const { freeReplyObject(r); }
 };
 using Reply = std::unique_ptr<redisReply, FreeReply>;
 
-class PthreadLock {
-  public:
-    explicit PthreadLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~PthreadLock() { pthread_mutex_unlock(&m_); }
-    PthreadLock(const PthreadLock &) = delete;
-    PthreadLock &operator=(const PthreadLock &) = delete;
-
-  private:
-    pthread_mutex_t &m_;
-};
+using store_support::PthreadLock;
 
 // Writes a message into text, cut to fit.
 [[gnu::format(printf, 2, 3)]] void say(Text &text, const char *format, ...) {

@@ -23,6 +23,7 @@
 // Like librewrite itself the store needs no C++ runtime library at link
 // time: objects live on the C heap, and the locks are pthread's.
 #include "srs_sqlite.h"
+#include "store_support.h"
 
 #include <sqlite3.h>
 
@@ -110,20 +111,9 @@ struct FinalizeStmt {
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
 
-// Objects on the C heap: operator new would tie the library to the C++
-// runtime.
-template <class T> struct Destroy {
-    void operator()(T *p) const {
-        p->~T();
-        std::free(p);
-    }
-};
-template <class T> using Owned = std::unique_ptr<T, Destroy<T>>;
-
-template <class T> Owned<T> make_owned() {
-    void *place = std::malloc(sizeof(T));
-    return Owned<T>(place == nullptr ? nullptr : ::new (place) T());
-}
+using store_support::Destroy;
+using store_support::make_owned;
+using store_support::Owned;
 
 // One run of a prepared statement: reset and unbound when the scope ends.
 class Run {
@@ -598,16 +588,7 @@ struct Connection {
 
 // ---- The store ---------------------------------------------------------------
 
-class PthreadLock {
-  public:
-    explicit PthreadLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~PthreadLock() { pthread_mutex_unlock(&m_); }
-    PthreadLock(const PthreadLock &) = delete;
-    PthreadLock &operator=(const PthreadLock &) = delete;
-
-  private:
-    pthread_mutex_t &m_;
-};
+using store_support::PthreadLock;
 
 struct Store {
     std::uint32_t magic = store_magic;
