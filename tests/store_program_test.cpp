@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -160,6 +162,43 @@ TEST(StoreProgram, DaemonServesBothProtocolsFromTheStoreAndSurvivesItsFailure) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(peer::socketmap_ask(map, "reverse " + again.substr(3)), "OK d@orig.example");
     kill(pid, SIGTERM);
+}
+
+// A daemon that switches user opens its store as that user: the file is
+// the user's, and a folder the user cannot write fails the start.
+TEST(StoreProgram, ADaemonRunAsAUserOpensItsStoreAsThatUser) {
+    if (geteuid() != 0) {
+        if (std::getenv("CI") != nullptr) FAIL() << "CI runs the tests as root; this one needs it";
+        GTEST_SKIP() << "needs root (the daemon switches to 'nobody')";
+    }
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    TempDir dir, theirs;
+    chmod(dir.file("").c_str(), 0755);
+    ASSERT_EQ(chown(theirs.file("").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const std::string map = dir.file("map"), pid_file = dir.file("pid");
+    const std::string db = theirs.file("senders.db");
+    const auto start = process::run({"-d", "--socketmap=" + map, "--alias=srs.example",
+                                     "--secret=s3cret", "--user=nobody", "--store=sqlite:" + db,
+                                     "--pidfile=" + pid_file});
+    ASSERT_EQ(start.status, 0) << start.out << start.err;
+    const pid_t pid = std::stoi(process::read_file(pid_file));
+    const std::string fwd = peer::socketmap_ask(map, "forward a@orig.example");
+    EXPECT_EQ(fwd.rfind("OK SRS0=", 0), 0u) << fwd;
+    EXPECT_EQ(peer::socketmap_ask(map, "reverse " + fwd.substr(3)), "OK a@orig.example");
+    struct stat st {};
+    ASSERT_EQ(stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    kill(pid, SIGTERM);
+
+    // root's folder: nobody cannot make the file there.
+    const auto refused = process::run({"-d", "--socketmap=" + dir.file("map2"), "--alias=srs.example",
+                                       "--secret=s3cret", "--user=nobody",
+                                       "--store=sqlite:" + dir.file("x.db")});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("ERROR: Could not open store"), std::string::npos) << refused.out;
+    EXPECT_NE(refused.err.find("as user 'nobody'"), std::string::npos) << refused.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("map2")));
 }
 
 } // namespace

@@ -485,6 +485,22 @@ int run_daemon(Settings &settings) {
             if (chown(l.path.c_str(), settings.user->uid, settings.user->gid) != 0)
                 return fail(system_error(bind_failed, "socket '" + l.path + "' for user '" +
                                                           settings.user->name + "'"));
+        // The store, opened (and made, when missing) with the user's rights,
+        // taken for the moment only: a failure still cleans up as root.
+        if (settings.store) {
+            std::optional<std::string> failed;
+            const RunAs &u = *settings.user;
+            if (initgroups(u.name.c_str(), u.gid) != 0 || setegid(u.gid) != 0 || seteuid(u.uid) != 0)
+                return fail(system_error("ERROR: Could not switch user\n", "user '" + u.name + "'"));
+            for (const Handle &h : settings.handle_list)
+                if (!failed) failed = attach_store(*settings.store, h.get());
+            if (seteuid(0) != 0 || setegid(0) != 0)
+                return fail(system_error("ERROR: Could not switch user\n", "back to root"));
+            if (failed)
+                return fail(SetupError{"ERROR: Could not open store\n",
+                                       "'" + std::string(settings.store->text) + "' as user '" +
+                                           u.name + "': " + *failed});
+        }
         if (auto failed = drop_privileges(*settings.user)) return fail(*failed);
     }
     // The daemon process says through `ready` that it serves; the starting

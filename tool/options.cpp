@@ -384,8 +384,11 @@ std::optional<Exit> open_handles(Settings &settings) {
 
     if (settings.store) settings.store->password_file = settings.store_password_file;
     // Database mode: the store on every handle, checked now.
+    // A daemon that switches user opens its store only as that user (a
+    // file made by root could not be written by it): run_daemon does it.
     auto attach = [&](srs_handle *h) -> std::optional<Exit> {
-        if (!settings.store) return std::nullopt;
+        if (!settings.store || (settings.run_mode == RunMode::daemon && settings.user))
+            return std::nullopt;
         if (const auto failed = attach_store(*settings.store, h)) {
             std::string message = "ERROR: Could not open store '";
             message += settings.store->text;
