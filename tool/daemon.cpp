@@ -234,6 +234,9 @@ class Daemon {
     Settings &settings_;
     std::vector<Listener> &listeners_;
     std::set<pid_t> children_;
+    // A member, not a local of run(): a connection process ends with _exit()
+    // from inside run(), and what it still holds stays reachable.
+    std::vector<pollfd> fds_;
     bool stopping_ = false;
     std::chrono::steady_clock::time_point kill_at_;
 };
@@ -249,7 +252,7 @@ void Daemon::install_handlers() {
 }
 
 void Daemon::run() {
-    std::vector<pollfd> fds;
+    std::vector<pollfd> &fds = fds_;
     for (;;) {
         if (stopping_ && children_.empty()) return;
         fds.clear();
